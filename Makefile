@@ -1,0 +1,37 @@
+# Wraps CMake: `make` builds, `make test` runs every test, `make asan` / `make tsan` run them
+# under the sanitizers. Each target first installs whatever the machine lacks.
+BUILD ?= build
+JOBS ?= $(shell nproc)
+
+.PHONY: all deps build test asan tsan format tidy clean
+
+all: build
+
+deps:
+	@scripts/install-deps.sh
+
+build: deps
+	@cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+	@cmake --build $(BUILD) -j $(JOBS)
+
+test: build
+	@cd $(BUILD) && ctest --output-on-failure -j $(JOBS)
+
+asan: deps
+	@cmake -S . -B build-asan -DCMAKE_BUILD_TYPE=Debug -DSYSAUDIO_SANITIZE=address >/dev/null
+	@cmake --build build-asan -j $(JOBS)
+	@cd build-asan && ctest --output-on-failure -j $(JOBS)
+
+tsan: deps
+	@cmake -S . -B build-tsan -DCMAKE_BUILD_TYPE=Debug -DSYSAUDIO_SANITIZE=thread >/dev/null
+	@cmake --build build-tsan -j $(JOBS)
+	@cd build-tsan && ctest --output-on-failure -j $(JOBS)
+
+format:
+	@git ls-files '*.cpp' '*.h' | xargs clang-format -i
+
+tidy: build
+	@git ls-files 'src/*.cpp' | xargs clang-tidy -p $(BUILD) --quiet
+
+clean:
+	@rm -rf build build-asan build-tsan

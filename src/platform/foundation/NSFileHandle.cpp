@@ -1,0 +1,42 @@
+#include "platform/foundation/NSFileHandle.h"
+
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+#include <string>
+
+namespace {
+
+[[noreturn]] void failWrite(int error) {
+  const std::string line =
+      std::string("NSFileHandleOperationException: writeData: ") + std::strerror(error) + "\n";
+  // Best effort: standard error may be the descriptor that failed.
+  [[maybe_unused]] const auto ignored = ::write(STDERR_FILENO, line.data(), line.size());
+  _exit(1);
+}
+
+}  // namespace
+
+NSFileHandleRef NSFileHandle::fileHandleWithStandardOutput() {
+  return std::make_shared<NSFileHandle>(STDOUT_FILENO);
+}
+
+NSFileHandleRef NSFileHandle::fileHandleWithStandardError() {
+  return std::make_shared<NSFileHandle>(STDERR_FILENO);
+}
+
+NSFileHandleRef NSFileHandle::initWithFileDescriptor(int fd) {
+  return std::make_shared<NSFileHandle>(fd);
+}
+
+void NSFileHandle::writeData(std::span<const std::byte> data) const {
+  while (!data.empty()) {
+    const ssize_t written = ::write(fd_, data.data(), data.size());
+    if (written < 0) {
+      if (errno == EINTR) continue;
+      failWrite(errno);
+    }
+    data = data.subspan(static_cast<std::size_t>(written));
+  }
+}
