@@ -1,0 +1,19 @@
+// Cuts interleaved float32 audio on standard input into sample buffers of a fixed frame count,
+// each with its own copy of the data, as the capture service makes them.
+#pragma once
+
+#include "platform/media/CMSampleBuffer.h"
+
+class StdinSamples {
+ public:
+  StdinSamples(double rate, UInt32 channels, UInt32 framesPerSample);
+
+  // The next sample, or nothing at the end of the input. A last, shorter sample carries
+  // whatever whole frames remained.
+  CMSampleBufferRef next();
+
+ private:
+  CMFormatDescriptionRef format_;
+  UInt32 bytesPerFrame_;
+  UInt32 framesPerSample_;
+};
