@@ -1,0 +1,18 @@
+# The capture service on the user's sound server (libpulse), and the program linked with it.
+
+add_library(soundserver STATIC
+  src/platform/soundserver/FragmentSamples.cpp
+  src/platform/soundserver/MonitorRecording.cpp
+  src/platform/soundserver/PulseCaptureService.cpp
+  src/platform/soundserver/PulseConnection.cpp
+  src/platform/soundserver/PulseError.cpp
+  src/platform/soundserver/PulseLoop.cpp
+  src/platform/soundserver/ShareableContentQuery.cpp
+)
+target_link_libraries(soundserver PUBLIC platform PkgConfig::LIBPULSE)
+
+add_executable(sysaudio src/shell/main.cpp)
+# Whole archive: nothing in the program names the service, only the platform's
+# SCCaptureService::shared() does, and the platform library comes later on the link line.
+target_link_libraries(sysaudio PRIVATE program "$<LINK_LIBRARY:WHOLE_ARCHIVE,soundserver>")
+set_target_properties(sysaudio PROPERTIES RUNTIME_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR})

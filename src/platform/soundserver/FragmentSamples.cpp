@@ -1,0 +1,48 @@
+#include "platform/soundserver/FragmentSamples.h"
+
+#include <vector>
+
+namespace {
+
+AudioStreamBasicDescription float32Interleaved(const pa_sample_spec& spec) {
+  const auto bytesPerFrame = static_cast<UInt32>(sizeof(float) * spec.channels);
+  return AudioStreamBasicDescription{
+      .mSampleRate = static_cast<Float64>(spec.rate),
+      .mFormatID = kAudioFormatLinearPCM,
+      .mFormatFlags = kAudioFormatFlagIsFloat | kAudioFormatFlagIsPacked,
+      .mBytesPerPacket = bytesPerFrame,
+      .mFramesPerPacket = 1,
+      .mBytesPerFrame = bytesPerFrame,
+      .mChannelsPerFrame = spec.channels,
+      .mBitsPerChannel = 32,
+      .mReserved = 0,
+  };
+}
+
+}  // namespace
+
+FragmentSamples::FragmentSamples(const pa_sample_spec& spec)
+    : bytesPerFrame_(pa_frame_size(&spec)),
+      channels_(spec.channels),
+      format_(std::make_shared<const CMAudioFormatDescription>(float32Interleaved(spec))) {}
+
+CMSampleBufferRef FragmentSamples::fromAudio(std::span<const std::byte> fragment) const {
+  // libpulse queues recorded audio in whole frames, so a remainder never occurs in practice;
+  // should one come, the partial frame is left out rather than shifting every later frame.
+  const std::size_t whole = fragment.size() - fragment.size() % bytesPerFrame_;
+  return make(std::vector<std::byte>(fragment.begin(), fragment.begin() + whole));
+}
+
+CMSampleBufferRef FragmentSamples::fromHole(std::size_t bytes) const {
+  // All-zero bytes are 0.0f in IEEE 754: silence.
+  return make(std::vector<std::byte>(bytes - bytes % bytesPerFrame_));
+}
+
+CMSampleBufferRef FragmentSamples::make(std::vector<std::byte> bytes) const {
+  const auto frames = static_cast<CMItemCount>(bytes.size() / bytesPerFrame_);
+  if (frames == 0) return nullptr;
+  std::vector<CMBlockBuffer::Region> regions;
+  regions.push_back(CMBlockBuffer::Region{channels_, std::move(bytes)});
+  return std::make_shared<CMSampleBuffer>(format_, frames,
+                                          std::make_shared<CMBlockBuffer>(std::move(regions)));
+}

@@ -1,0 +1,44 @@
+// The capture service on the user's sound server through libpulse: displays are the server's
+// sinks and a stream records its display's sink monitor. Every completion, sample and stop
+// comes from the one loop thread.
+#pragma once
+
+#include <pulse/timeval.h>
+
+#include <memory>
+#include <vector>
+
+#include "platform/screencapture/ScreenCaptureKit.h"
+#include "platform/soundserver/MonitorRecording.h"
+#include "platform/soundserver/PulseLoop.h"
+#include "platform/soundserver/PulseOperation.h"
+
+class PulseCaptureService final : public SCCaptureService {
+ public:
+  struct Timing {
+    pa_usec_t contentTimeout;
+    MonitorRecording::Timing recording;
+  };
+  static constexpr Timing kDefaultTiming{
+      .contentTimeout = 5 * PA_USEC_PER_SEC,
+      .recording = {.startTimeout = 10 * PA_USEC_PER_SEC, .fragment = 10 * PA_USEC_PER_MSEC},
+  };
+
+  explicit PulseCaptureService(Timing timing = kDefaultTiming);
+  ~PulseCaptureService() override;
+
+  void getShareableContent(SCShareableContent::CompletionHandler completionHandler) override;
+  NSErrorRef validateStreamOutput(const SCStream& stream, SCStreamOutputType type) override;
+  void startCapture(const SCStreamRef& stream,
+                    SCStream::StartCompletionHandler completionHandler) override;
+
+ private:
+  void launch(std::shared_ptr<PulseOperation> operation);
+  PulseOperation::Retire retirement();
+
+  Timing timing_;
+  NSErrorRef loopError_;
+  std::unique_ptr<PulseLoop> loop_;
+  // Operations under way, running streams among them; touched only under the loop's lock.
+  std::vector<std::shared_ptr<PulseOperation>> active_;
+};

@@ -1,0 +1,57 @@
+// One client connection to the user's sound server, driven by the loop thread. The library
+// finds the server as it does for every client (environment, client.conf, X11 root window).
+#pragma once
+
+#include <pulse/context.h>
+
+#include <functional>
+
+#include "platform/foundation/NSError.h"
+#include "platform/soundserver/PulseLoop.h"
+
+class PulseConnection {
+ public:
+  struct Events {
+    std::function<void()> ready;            // at most once
+    std::function<void(NSErrorRef)> ended;  // at most once: failed, refused or lost later
+  };
+
+  explicit PulseConnection(const PulseLoop& loop);
+  // Disconnects without reporting. On the loop thread or with the lock held.
+  ~PulseConnection();
+  PulseConnection(const PulseConnection&) = delete;
+  PulseConnection& operator=(const PulseConnection&) = delete;
+
+  // Starts connecting; on the loop thread. A connection that cannot even start ends at once.
+  void open(Events events);
+  // Drops the events and disconnects; nothing is reported afterwards.
+  void close();
+
+  pa_context* context() const { return context_; }
+
+ private:
+  static void onStateChange(pa_context* context, void* userdata);
+  void end(NSErrorRef error);
+
+  pa_context* context_ = nullptr;
+  Events events_;
+};
+
+// A one-shot timer on the loop thread; cancelled when dropped.
+class PulseDeadline {
+ public:
+  PulseDeadline(const PulseLoop& loop, pa_usec_t after, std::function<void()> expired);
+  ~PulseDeadline();
+  PulseDeadline(const PulseDeadline&) = delete;
+  PulseDeadline& operator=(const PulseDeadline&) = delete;
+
+  void cancel();
+
+ private:
+  static void onExpiry(pa_mainloop_api* api, pa_time_event* event, const struct timeval* when,
+                       void* userdata);
+
+  pa_mainloop_api* api_;
+  pa_time_event* event_ = nullptr;
+  std::function<void()> expired_;
+};
