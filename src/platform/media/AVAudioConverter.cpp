@@ -4,7 +4,7 @@
 #include <cmath>
 
 #include "platform/media/conversion/SampleCoding.h"
-#include "platform/media/conversion/SpeexRateConverter.h"
+#include "platform/media/conversion/RateStage.h"
 
 namespace {
 
@@ -35,9 +35,9 @@ AVAudioConverterRef AVAudioConverter::initFromFormat(const AVAudioFormatRef& fro
       !convertibleChannels(fromFormat->channelCount(), toFormat->channelCount())) {
     return nullptr;
   }
-  std::unique_ptr<SpeexRateConverter> rate;
+  std::unique_ptr<RateStage> rate;
   if (fromFormat->sampleRate() != toFormat->sampleRate()) {
-    rate = SpeexRateConverter::create(
+    rate = makeRateStage(
         std::min(fromFormat->channelCount(), toFormat->channelCount()),
         static_cast<std::uint32_t>(fromFormat->sampleRate()),
         static_cast<std::uint32_t>(toFormat->sampleRate()));
@@ -47,7 +47,7 @@ AVAudioConverterRef AVAudioConverter::initFromFormat(const AVAudioFormatRef& fro
 }
 
 AVAudioConverter::AVAudioConverter(AVAudioFormatRef fromFormat, AVAudioFormatRef toFormat,
-                                   std::unique_ptr<SpeexRateConverter> rate)
+                                   std::unique_ptr<RateStage> rate)
     : inputFormat_(std::move(fromFormat)),
       outputFormat_(std::move(toFormat)),
       workChannels_(std::min(inputFormat_->channelCount(), outputFormat_->channelCount())),

@@ -9,7 +9,7 @@
 #include "platform/foundation/NSError.h"
 #include "platform/media/AVAudioPCMBuffer.h"
 
-class SpeexRateConverter;
+class RateStage;
 
 enum AVAudioConverterInputStatus : long {
   AVAudioConverterInputStatus_HaveData = 0,
@@ -53,7 +53,7 @@ class AVAudioConverter {
                                                const AVAudioConverterInputBlock& inputBlock);
 
   AVAudioConverter(AVAudioFormatRef fromFormat, AVAudioFormatRef toFormat,
-                   std::unique_ptr<SpeexRateConverter> rate);
+                   std::unique_ptr<RateStage> rate);
   ~AVAudioConverter();
   AVAudioConverter(const AVAudioConverter&) = delete;
   AVAudioConverter& operator=(const AVAudioConverter&) = delete;
@@ -67,7 +67,7 @@ class AVAudioConverter {
   AVAudioFormatRef inputFormat_;
   AVAudioFormatRef outputFormat_;
   UInt32 workChannels_;
-  std::unique_ptr<SpeexRateConverter> rate_;  // none when the rates match
+  std::unique_ptr<RateStage> rate_;        // none when the rates match
   std::vector<float> atInputRate_;            // input read into the working form
   std::vector<float> pending_;                // converted frames not yet delivered
   std::size_t pendingFrom_ = 0;               // first undelivered frame of pending_

@@ -51,6 +51,27 @@ ChannelView viewOf(const AVAudioPCMBuffer& buffer, UInt32 channel) {
   return {buffer.buffers()[channel].mData, 0, 1};
 }
 
+// The capture service's own layout, interleaved float32, read in one pass per frame.
+void readInterleavedFloat(const AVAudioPCMBuffer& buffer, UInt32 workChannels,
+                          std::vector<float>& work) {
+  const UInt32 channels = buffer.format()->channelCount();
+  const AVAudioFrameCount frames = buffer.frameLength();
+  const auto* in = static_cast<const float*>(buffer.buffers()[0].mData);
+  const std::size_t start = work.size();
+  work.resize(start + std::size_t{frames} * workChannels);
+  float* out = work.data() + start;
+  if (workChannels == channels) {
+    std::memcpy(out, in, std::size_t{frames} * channels * sizeof(float));
+    return;
+  }
+  const float scale = 1.0F / static_cast<float>(channels);
+  for (AVAudioFrameCount f = 0; f < frames; ++f) {
+    float sum = 0.0F;
+    for (UInt32 c = 0; c < channels; ++c) sum += in[std::size_t{f} * channels + c];
+    out[f] = sum * scale;
+  }
+}
+
 template <typename T>
 void readTyped(const AVAudioPCMBuffer& buffer, UInt32 workChannels, std::vector<float>& work) {
   const UInt32 channels = buffer.format()->channelCount();
@@ -90,6 +111,7 @@ void writeTyped(const float* work, UInt32 workChannels, AVAudioFrameCount frames
 void readFrames(const AVAudioPCMBuffer& buffer, UInt32 workChannels, std::vector<float>& work) {
   switch (buffer.format()->commonFormat()) {
     case AVAudioPCMFormatFloat32:
+      if (buffer.format()->isInterleaved()) return readInterleavedFloat(buffer, workChannels, work);
       return readTyped<float>(buffer, workChannels, work);
     case AVAudioPCMFormatFloat64:
       return readTyped<double>(buffer, workChannels, work);

@@ -6,9 +6,11 @@
 #include <memory>
 #include <vector>
 
+#include "platform/media/conversion/RateStage.h"
+
 struct SpeexResamplerState_;
 
-class SpeexRateConverter {
+class SpeexRateConverter final : public RateStage {
  public:
   static constexpr int kQuality = 6;
 
@@ -17,7 +19,7 @@ class SpeexRateConverter {
                                                     std::uint32_t outRate);
 
   // Converts all `frames` frames of `in`, appending what comes out to `out`.
-  void process(const float* in, std::uint32_t frames, std::vector<float>& out);
+  void process(const float* in, std::uint32_t frames, std::vector<float>& out) override;
 
   struct StateDeleter {
     void operator()(SpeexResamplerState_* state) const;
