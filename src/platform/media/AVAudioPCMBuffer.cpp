@@ -1,6 +1,7 @@
 #include "platform/media/AVAudioPCMBuffer.h"
 
 #include <algorithm>
+#include <cstring>
 
 namespace {
 
@@ -32,6 +33,9 @@ AVAudioPCMBuffer::AVAudioPCMBuffer(AVAudioFormatRef format, AVAudioFrameCount fr
       bufferList_(format_->bufferCount()) {
   const std::size_t stride = alignedBufferBytes(*format_, frameCapacity_);
   auto* base = reinterpret_cast<std::byte*>(storage_.get());
+  // Value-initialising max_align_t zeroes its members but not its padding bytes, so heap
+  // garbage would show through as noise wherever a sample fills less than the buffer.
+  std::memset(base, 0, stride * bufferCount());
   const UInt32 channelsPerBuffer = format_->isInterleaved() ? format_->channelCount() : 1;
   for (UInt32 i = 0; i < bufferCount(); ++i) {
     buffers()[i].mNumberChannels = channelsPerBuffer;

@@ -1,0 +1,86 @@
+// Error descriptions and whole-block writes to file descriptors.
+#include <gtest/gtest.h>
+#include <pthread.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <csignal>
+#include <numeric>
+#include <thread>
+
+#include "platform/foundation/NSError.h"
+#include "platform/foundation/NSFileHandle.h"
+
+TEST(ErrorDescription, ShowsDomainCodeMessageAndSortedUserInfo) {
+  EXPECT_EQ(NSError::errorWithDomain("D", -3801, "The user declined")->description(),
+            "Error Domain=D Code=-3801 \"The user declined\"");
+  EXPECT_EQ(NSError::errorWithDomain("com.x", 7, "m", {{"b", "2"}, {"a", "1"}})->description(),
+            "Error Domain=com.x Code=7 \"m\" UserInfo={a=1, b=2}");
+}
+
+namespace {
+
+extern "C" void ignoreSignal(int /*signal*/) {}
+
+// Reads everything from `fd` in small, slow reads until end of file.
+std::vector<unsigned char> readSlowly(int fd) {
+  std::vector<unsigned char> all;
+  unsigned char chunk[1000];
+  for (ssize_t got; (got = ::read(fd, chunk, sizeof chunk)) != 0;) {
+    if (got < 0) continue;
+    all.insert(all.end(), chunk, chunk + got);
+    std::this_thread::sleep_for(std::chrono::microseconds(200));
+  }
+  return all;
+}
+
+}  // namespace
+
+// Signals that interrupt a write blocked on a full pipe make it return early, with part of the
+// block written or none; every byte must still arrive, once and in order.
+TEST(FileHandleWrite, DeliversEveryByteThroughPartialAndInterruptedWrites) {
+  struct sigaction action {};
+  action.sa_handler = ignoreSignal;  // no SA_RESTART: writes return early
+  struct sigaction previous {};
+  ASSERT_EQ(::sigaction(SIGUSR1, &action, &previous), 0);
+  int fds[2];
+  ASSERT_EQ(::pipe(fds), 0);
+  std::vector<unsigned char> data(1 << 20);
+  std::iota(data.begin(), data.end(), 0);  // wraps every 256 bytes
+  for (std::size_t i = 0; i < data.size(); i += 4096) data[i] = static_cast<unsigned char>(i >> 12);
+
+  std::atomic<bool> writing = true;
+  std::thread writer([&] {
+    NSFileHandle::initWithFileDescriptor(fds[1])->writeData(std::as_bytes(std::span(data)));
+    writing = false;
+    ::close(fds[1]);
+  });
+  const pthread_t writerThread = writer.native_handle();
+  std::thread interrupter([&] {
+    while (writing) {
+      ::pthread_kill(writerThread, SIGUSR1);
+      std::this_thread::sleep_for(std::chrono::microseconds(300));
+    }
+  });
+  const auto received = readSlowly(fds[0]);
+  writer.join();
+  interrupter.join();
+  ::close(fds[0]);
+  ::sigaction(SIGUSR1, &previous, nullptr);
+  EXPECT_TRUE(received == data) << "received " << received.size() << " of " << data.size();
+}
+
+TEST(FileHandleWriteDeathTest, WritingToAClosedPipeEndsTheProcessWithStatus1) {
+  GTEST_FLAG_SET(death_test_style, "threadsafe");
+  EXPECT_EXIT(
+      {
+        std::signal(SIGPIPE, SIG_IGN);
+        int fds[2];
+        if (::pipe(fds) != 0) _exit(3);
+        ::close(fds[0]);
+        const char byte = 'x';
+        NSFileHandle::initWithFileDescriptor(fds[1])->writeData(std::as_bytes(std::span(&byte, 1)));
+        _exit(2);
+      },
+      testing::ExitedWithCode(1), "NSFileHandleOperationException: writeData: Broken pipe");
+}
