@@ -2,7 +2,9 @@
 
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <cstring>
 
 namespace {
 
@@ -24,7 +26,7 @@ std::size_t readFully(std::byte* data, std::size_t size) {
 }  // namespace
 
 StdinSamples::StdinSamples(double rate, UInt32 channels, UInt32 framesPerSample)
-    : bytesPerFrame_(channels * 4), framesPerSample_(framesPerSample) {
+    : input_(std::size_t{1} << 20), bytesPerFrame_(channels * 4), framesPerSample_(framesPerSample) {
   AudioStreamBasicDescription asbd{};
   asbd.mSampleRate = rate;
   asbd.mFormatID = kAudioFormatLinearPCM;
@@ -37,11 +39,24 @@ StdinSamples::StdinSamples(double rate, UInt32 channels, UInt32 framesPerSample)
   format_ = std::make_shared<const CMAudioFormatDescription>(asbd);
 }
 
+bool StdinSamples::refill() {
+  // Keep whatever partial sample is left, then top up.
+  const std::size_t left = inputEnd_ - inputFrom_;
+  std::memmove(input_.data(), input_.data() + inputFrom_, left);
+  inputFrom_ = 0;
+  inputEnd_ = left + readFully(input_.data() + left, input_.size() - left);
+  return inputEnd_ > left;
+}
+
 CMSampleBufferRef StdinSamples::next() {
-  std::vector<std::byte> bytes(std::size_t{framesPerSample_} * bytesPerFrame_);
-  const std::size_t frames = readFully(bytes.data(), bytes.size()) / bytesPerFrame_;
+  const std::size_t sampleBytes = std::size_t{framesPerSample_} * bytesPerFrame_;
+  if (inputEnd_ - inputFrom_ < sampleBytes) refill();
+  const std::size_t available = std::min(sampleBytes, inputEnd_ - inputFrom_);
+  const std::size_t frames = available / bytesPerFrame_;
   if (frames == 0) return nullptr;
-  bytes.resize(frames * bytesPerFrame_);
+  const auto* from = input_.data() + inputFrom_;
+  std::vector<std::byte> bytes(from, from + frames * bytesPerFrame_);
+  inputFrom_ += frames * bytesPerFrame_;
   auto block = std::make_shared<CMBlockBuffer>(
       std::vector<CMBlockBuffer::Region>{{bytesPerFrame_ / 4, std::move(bytes)}});
   return std::make_shared<CMSampleBuffer>(format_, static_cast<CMItemCount>(frames),

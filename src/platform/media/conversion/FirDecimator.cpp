@@ -1,5 +1,6 @@
 #include "platform/media/conversion/FirDecimator.h"
 
+#include <algorithm>
 #include <cmath>
 #include <cstring>
 #include <numbers>
@@ -134,13 +135,15 @@ void FirDecimator::filter(std::size_t start, std::size_t count, std::vector<floa
   const std::size_t blocks = (count + kBlock - 1) / kBlock;
   const std::size_t span = blocks * kBlock + tapsPerPhase_;
   // Split the window by phase; frames past its end are zeros that only extra outputs see.
-  phases_.assign(span * factor_, 0.0F);
+  phases_.resize(span * factor_);
   const std::size_t end = window_.size();
   for (std::uint32_t r = 0; r < factor_; ++r) {
     float* phase = phases_.data() + r * span;
-    for (std::size_t n = 0, at = start + r; n < span && at < end; ++n, at += factor_) {
-      phase[n] = window_[at];
-    }
+    const std::size_t present = start + r < end ? (end - start - r + factor_ - 1) / factor_ : 0;
+    const std::size_t copied = std::min(present, span);
+    const float* from = window_.data() + start + r;
+    for (std::size_t n = 0; n < copied; ++n) phase[n] = from[n * factor_];
+    std::fill(phase + copied, phase + span, 0.0F);
   }
   const std::size_t first = out.size();
   out.resize(first + blocks * kBlock);
