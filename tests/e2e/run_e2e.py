@@ -1,0 +1,42 @@
+#!/usr/bin/env python3
+"""Runs the end-to-end tests of one group against one kind of private sound server.
+
+Exit status 77 (a skip, for CTest) when the server's programs are not installed."""
+
+import argparse
+import os
+import sys
+import unittest
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+SKIPPED = 77
+
+
+def main():
+    parser = argparse.ArgumentParser()
+    parser.add_argument("--server", required=True, choices=("pulseaudio", "pipewire"))
+    parser.add_argument("--binary", required=True)
+    parser.add_argument("tests", nargs="*", help="test classes or methods; all when none")
+    args = parser.parse_args()
+
+    os.environ["SYSAUDIO_E2E_SERVER"] = args.server
+    os.environ["SYSAUDIO_BINARY"] = os.path.abspath(args.binary)
+    sys.path.insert(0, HERE)
+    import soundservers  # after sys.path is set
+
+    if not soundservers.SERVERS[args.server].available():
+        print(f"skipped: the {args.server} programs are not installed")
+        return SKIPPED
+    if not os.access(args.binary, os.X_OK):
+        print(f"no program at {args.binary}")
+        return 1
+
+    loader = unittest.TestLoader()
+    names = [f"test_sysaudio.{name}" for name in args.tests] or ["test_sysaudio"]
+    suite = loader.loadTestsFromNames(names)
+    result = unittest.TextTestRunner(verbosity=2).run(suite)
+    return 0 if result.wasSuccessful() else 1
+
+
+if __name__ == "__main__":
+    sys.exit(main())
