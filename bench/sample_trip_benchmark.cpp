@@ -33,8 +33,8 @@ AudioStreamBasicDescription float32Interleaved(double rate, UInt32 channels) {
 CMSampleBufferRef toneSample(double rate, UInt32 channels) {
   std::vector<float> samples(std::size_t{kFrames} * channels);
   for (std::size_t i = 0; i < samples.size(); ++i) {
-    samples[i] = 0.5F * std::sin(2.0F * 3.14159265F * 1000.0F *
-                                 static_cast<float>(i / channels) / static_cast<float>(rate));
+    samples[i] = 0.5F * std::sin(2.0F * 3.14159265F * 1000.0F * static_cast<float>(i / channels) /
+                                 static_cast<float>(rate));
   }
   std::vector<std::byte> bytes(samples.size() * sizeof(float));
   std::memcpy(bytes.data(), samples.data(), bytes.size());

@@ -28,8 +28,8 @@ std::optional<RetainedAudio> retainAudio(const CMSampleBufferRef& sampleBuffer) 
       kCFAllocatorDefault, kCMSampleBufferFlag_AudioBufferList_Assure16ByteAlignment,
       &audio.blockBuffer);
   if (status == kCMSampleBufferError_ArrayTooSmall && sizeNeeded > kOneBufferListSize) {
-    const auto buffers = static_cast<UInt32>(
-        (sizeNeeded - offsetof(AudioBufferList, mBuffers)) / sizeof(AudioBuffer));
+    const auto buffers = static_cast<UInt32>((sizeNeeded - offsetof(AudioBufferList, mBuffers)) /
+                                             sizeof(AudioBuffer));
     audio.list = AudioBufferListStorage(buffers);
     status = CMSampleBufferGetAudioBufferListWithRetainedBlockBuffer(
         sampleBuffer, &sizeNeeded, audio.list.list(), audio.list.byteSize(), kCFAllocatorDefault,
@@ -65,7 +65,7 @@ AVAudioPCMBufferRef toAVAudioPCMBuffer(const CMSampleBufferRef& sampleBuffer) {
 
   const CMItemCount frames = CMSampleBufferGetNumSamples(sampleBuffer);
   if (frames < 1 || frames > std::numeric_limits<AVAudioFrameCount>::max()) return nullptr;
-  const AVAudioPCMBufferRef pcm =
+  AVAudioPCMBufferRef pcm =
       AVAudioPCMBuffer::initWithPCMFormat(format, static_cast<AVAudioFrameCount>(frames));
   if (!pcm) return nullptr;
   pcm->setFrameLength(static_cast<AVAudioFrameCount>(frames));

@@ -8,7 +8,9 @@ namespace {
 
 // _exit rather than exit: exit would run destructors and atexit work while the sample queue
 // may still be using the objects they destroy. Nothing is stopped, flushed or written.
-extern "C" void endProcess(int /*signal*/) { _exit(0); }
+extern "C" void endProcess(int /*signal*/) {
+  _exit(0);
+}
 
 }  // namespace
 

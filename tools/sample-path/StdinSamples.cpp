@@ -26,7 +26,9 @@ std::size_t readFully(std::byte* data, std::size_t size) {
 }  // namespace
 
 StdinSamples::StdinSamples(double rate, UInt32 channels, UInt32 framesPerSample)
-    : input_(std::size_t{1} << 20), bytesPerFrame_(channels * 4), framesPerSample_(framesPerSample) {
+    : input_(std::size_t{1} << 20),
+      bytesPerFrame_(channels * 4),
+      framesPerSample_(framesPerSample) {
   AudioStreamBasicDescription asbd{};
   asbd.mSampleRate = rate;
   asbd.mFormatID = kAudioFormatLinearPCM;

@@ -19,7 +19,7 @@ std::string NSError::description() const {
   text += " UserInfo={";
   const char* separator = "";
   for (const auto& [key, value] : userInfo_) {
-    text += separator + key + "=" + value;
+    text.append(separator).append(key).append("=").append(value);
     separator = ", ";
   }
   return text + "}";

@@ -3,8 +3,8 @@
 #include <algorithm>
 #include <cmath>
 
-#include "platform/media/conversion/SampleCoding.h"
 #include "platform/media/conversion/RateStage.h"
+#include "platform/media/conversion/SampleCoding.h"
 
 namespace {
 
@@ -37,10 +37,9 @@ AVAudioConverterRef AVAudioConverter::initFromFormat(const AVAudioFormatRef& fro
   }
   std::unique_ptr<RateStage> rate;
   if (fromFormat->sampleRate() != toFormat->sampleRate()) {
-    rate = makeRateStage(
-        std::min(fromFormat->channelCount(), toFormat->channelCount()),
-        static_cast<std::uint32_t>(fromFormat->sampleRate()),
-        static_cast<std::uint32_t>(toFormat->sampleRate()));
+    rate = makeRateStage(std::min(fromFormat->channelCount(), toFormat->channelCount()),
+                         static_cast<std::uint32_t>(fromFormat->sampleRate()),
+                         static_cast<std::uint32_t>(toFormat->sampleRate()));
     if (!rate) return nullptr;
   }
   return std::make_shared<AVAudioConverter>(fromFormat, toFormat, std::move(rate));

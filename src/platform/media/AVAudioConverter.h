@@ -48,8 +48,7 @@ class AVAudioConverter {
   // until the block answers "no data now" (status InputRanDry) or "end of stream" (EndOfStream).
   // Input that does not fit is kept for the next call. Error (with `outError` set, when given)
   // for an output buffer of another format or input of another format.
-  AVAudioConverterOutputStatus convertToBuffer(AVAudioPCMBuffer& outputBuffer,
-                                               NSErrorRef* outError,
+  AVAudioConverterOutputStatus convertToBuffer(AVAudioPCMBuffer& outputBuffer, NSErrorRef* outError,
                                                const AVAudioConverterInputBlock& inputBlock);
 
   AVAudioConverter(AVAudioFormatRef fromFormat, AVAudioFormatRef toFormat,
@@ -67,10 +66,10 @@ class AVAudioConverter {
   AVAudioFormatRef inputFormat_;
   AVAudioFormatRef outputFormat_;
   UInt32 workChannels_;
-  std::unique_ptr<RateStage> rate_;        // none when the rates match
-  std::vector<float> atInputRate_;            // input read into the working form
-  std::vector<float> pending_;                // converted frames not yet delivered
-  std::size_t pendingFrom_ = 0;               // first undelivered frame of pending_
-  AVAudioPCMBufferRef pendingInput_;          // when passing through: input not yet delivered
+  std::unique_ptr<RateStage> rate_;   // none when the rates match
+  std::vector<float> atInputRate_;    // input read into the working form
+  std::vector<float> pending_;        // converted frames not yet delivered
+  std::size_t pendingFrom_ = 0;       // first undelivered frame of pending_
+  AVAudioPCMBufferRef pendingInput_;  // when passing through: input not yet delivered
   AVAudioFrameCount pendingInputFrom_ = 0;
 };

@@ -22,7 +22,9 @@ bool isFloat(AVAudioCommonFormat format) {
   return format == AVAudioPCMFormatFloat32 || format == AVAudioPCMFormatFloat64;
 }
 
-bool usableRate(double sampleRate) { return std::isfinite(sampleRate) && sampleRate > 0.0; }
+bool usableRate(double sampleRate) {
+  return std::isfinite(sampleRate) && sampleRate > 0.0;
+}
 
 bool usableChannels(UInt32 channels) {
   return channels >= 1 && channels <= AVAudioFormat::kMaxChannels;
@@ -48,8 +50,7 @@ AVAudioFormat::AVAudioFormat(AVAudioCommonFormat format,
                              const AudioStreamBasicDescription& description)
     : commonFormat_(format), description_(description) {}
 
-AVAudioFormatRef AVAudioFormat::initWithCommonFormat(AVAudioCommonFormat format,
-                                                     double sampleRate,
+AVAudioFormatRef AVAudioFormat::initWithCommonFormat(AVAudioCommonFormat format, double sampleRate,
                                                      AVAudioChannelCount channels,
                                                      bool interleaved) {
   const UInt32 sampleBytes = bytesOf(format);
@@ -73,8 +74,8 @@ AVAudioFormatRef AVAudioFormat::initWithStreamDescription(const AudioStreamBasic
   if ((asbd->mFormatFlags & kAudioFormatFlagIsBigEndian) != 0) return nullptr;
   const AVAudioCommonFormat format = commonFormatOf(*asbd);
   const bool nonInterleaved = (asbd->mFormatFlags & kAudioFormatFlagIsNonInterleaved) != 0;
-  auto made = initWithCommonFormat(format, asbd->mSampleRate, asbd->mChannelsPerFrame,
-                                   !nonInterleaved);
+  auto made =
+      initWithCommonFormat(format, asbd->mSampleRate, asbd->mChannelsPerFrame, !nonInterleaved);
   if (!made) return nullptr;
   // The record must agree with itself: one frame per packet, and frame sizes that match.
   const auto& expected = *made->streamDescription();

@@ -33,7 +33,9 @@ class AVAudioFormat {
   AVAudioCommonFormat commonFormat() const { return commonFormat_; }
   double sampleRate() const { return description_.mSampleRate; }
   AVAudioChannelCount channelCount() const { return description_.mChannelsPerFrame; }
-  bool isInterleaved() const { return !(description_.mFormatFlags & kAudioFormatFlagIsNonInterleaved); }
+  bool isInterleaved() const {
+    return !(description_.mFormatFlags & kAudioFormatFlagIsNonInterleaved);
+  }
   const AudioStreamBasicDescription* streamDescription() const { return &description_; }
 
   UInt32 bytesPerSample() const { return description_.mBitsPerChannel / 8; }

@@ -19,7 +19,9 @@ CMSampleBuffer::CMSampleBuffer(CMFormatDescriptionRef format, CMItemCount numSam
                                CMBlockBufferRef data, bool valid)
     : format_(std::move(format)), numSamples_(numSamples), data_(std::move(data)), valid_(valid) {}
 
-bool CMSampleBufferIsValid(const CMSampleBufferRef& sbuf) { return sbuf && sbuf->isValid(); }
+bool CMSampleBufferIsValid(const CMSampleBufferRef& sbuf) {
+  return sbuf && sbuf->isValid();
+}
 
 CMFormatDescriptionRef CMSampleBufferGetFormatDescription(const CMSampleBufferRef& sbuf) {
   return sbuf ? sbuf->formatDescription() : nullptr;

@@ -21,7 +21,9 @@ constexpr CMTime CMTimeMake(CMTimeValue value, CMTimeScale timescale) {
   return CMTime{value, timescale, kCMTimeFlags_Valid, 0};
 }
 
-constexpr bool CMTimeIsValid(const CMTime& time) { return (time.flags & kCMTimeFlags_Valid) != 0; }
+constexpr bool CMTimeIsValid(const CMTime& time) {
+  return (time.flags & kCMTimeFlags_Valid) != 0;
+}
 
 constexpr double CMTimeGetSeconds(const CMTime& time) {
   return time.timescale == 0 ? 0.0 : static_cast<double>(time.value) / time.timescale;

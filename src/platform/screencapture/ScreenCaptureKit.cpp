@@ -8,8 +8,8 @@ void SCShareableContent::getShareableContentExcludingDesktopWindows(
 
 std::shared_ptr<const SCContentFilter> SCContentFilter::initWithDisplay(
     SCDisplayRef display,
-    std::vector<std::shared_ptr<const SCRunningApplication>> excludingApplications,
-    std::vector<std::shared_ptr<const SCWindow>> exceptingWindows) {
+    const std::vector<std::shared_ptr<const SCRunningApplication>>& excludingApplications,
+    const std::vector<std::shared_ptr<const SCWindow>>& exceptingWindows) {
   return std::make_shared<const SCContentFilter>(std::move(display), excludingApplications.size(),
                                                  exceptingWindows.size());
 }
@@ -48,8 +48,7 @@ void SCStream::startCaptureWithCompletionHandler(StartCompletionHandler completi
   SCCaptureService::shared().startCapture(shared_from_this(), std::move(completionHandler));
 }
 
-bool SCStream::deliverSampleBuffer(const CMSampleBufferRef& sampleBuffer,
-                                   SCStreamOutputType type) {
+bool SCStream::deliverSampleBuffer(const CMSampleBufferRef& sampleBuffer, SCStreamOutputType type) {
   Registration registration;
   {
     std::lock_guard lock(outputsMutex_);

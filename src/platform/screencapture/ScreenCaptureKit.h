@@ -27,7 +27,8 @@ enum SCStreamOutputType : long {
 
 class SCDisplay {
  public:
-  SCDisplay(std::uint32_t displayID, std::string name) : displayID_(displayID), name_(std::move(name)) {}
+  SCDisplay(std::uint32_t displayID, std::string name)
+      : displayID_(displayID), name_(std::move(name)) {}
   std::uint32_t displayID() const { return displayID_; }
   // The service's own name for what the display stands for.
   const std::string& name() const { return name_; }
@@ -54,7 +55,8 @@ class SCShareableContent {
                                                          bool onScreenWindowsOnly,
                                                          CompletionHandler completionHandler);
 
-  explicit SCShareableContent(std::vector<SCDisplayRef> displays) : displays_(std::move(displays)) {}
+  explicit SCShareableContent(std::vector<SCDisplayRef> displays)
+      : displays_(std::move(displays)) {}
   const std::vector<SCDisplayRef>& displays() const { return displays_; }
 
  private:
@@ -64,10 +66,12 @@ class SCShareableContent {
 class SCContentFilter {
  public:
   static std::shared_ptr<const SCContentFilter> initWithDisplay(
-      SCDisplayRef display, std::vector<std::shared_ptr<const SCRunningApplication>> excludingApplications,
-      std::vector<std::shared_ptr<const SCWindow>> exceptingWindows);
+      SCDisplayRef display,
+      const std::vector<std::shared_ptr<const SCRunningApplication>>& excludingApplications,
+      const std::vector<std::shared_ptr<const SCWindow>>& exceptingWindows);
 
-  SCContentFilter(SCDisplayRef display, std::size_t excludedApplications, std::size_t exceptedWindows)
+  SCContentFilter(SCDisplayRef display, std::size_t excludedApplications,
+                  std::size_t exceptedWindows)
       : display_(std::move(display)),
         excludedApplications_(excludedApplications),
         exceptedWindows_(exceptedWindows) {}
@@ -88,13 +92,34 @@ class SCStreamConfiguration {
     return std::make_shared<SCStreamConfiguration>();
   }
 
-  void setCapturesAudio(bool value) { capturesAudio_ = value; note("capturesAudio"); }
-  void setSampleRate(long value) { sampleRate_ = value; note("sampleRate"); }
-  void setChannelCount(long value) { channelCount_ = value; note("channelCount"); }
-  void setWidth(std::size_t value) { width_ = value; note("width"); }
-  void setHeight(std::size_t value) { height_ = value; note("height"); }
-  void setMinimumFrameInterval(CMTime value) { minimumFrameInterval_ = value; note("minimumFrameInterval"); }
-  void setShowsCursor(bool value) { showsCursor_ = value; note("showsCursor"); }
+  void setCapturesAudio(bool value) {
+    capturesAudio_ = value;
+    note("capturesAudio");
+  }
+  void setSampleRate(long value) {
+    sampleRate_ = value;
+    note("sampleRate");
+  }
+  void setChannelCount(long value) {
+    channelCount_ = value;
+    note("channelCount");
+  }
+  void setWidth(std::size_t value) {
+    width_ = value;
+    note("width");
+  }
+  void setHeight(std::size_t value) {
+    height_ = value;
+    note("height");
+  }
+  void setMinimumFrameInterval(CMTime value) {
+    minimumFrameInterval_ = value;
+    note("minimumFrameInterval");
+  }
+  void setShowsCursor(bool value) {
+    showsCursor_ = value;
+    note("showsCursor");
+  }
 
   bool capturesAudio() const { return capturesAudio_; }
   long sampleRate() const { return sampleRate_; }
@@ -140,7 +165,8 @@ class SCStream : public std::enable_shared_from_this<SCStream> {
  public:
   using StartCompletionHandler = std::function<void(NSErrorRef)>;
 
-  static SCStreamRef initWithFilter(SCContentFilterRef filter, SCStreamConfigurationRef configuration,
+  static SCStreamRef initWithFilter(SCContentFilterRef filter,
+                                    SCStreamConfigurationRef configuration,
                                     std::weak_ptr<SCStreamDelegate> delegate);
 
   // Registers `output` for samples of `type`, delivered on `sampleHandlerQueue`. False, with

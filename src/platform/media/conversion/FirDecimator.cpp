@@ -78,8 +78,8 @@ using Lanes4 = float __attribute__((vector_size(4 * sizeof(float))));
 using Lanes8 = float __attribute__((vector_size(8 * sizeof(float))));
 
 [[gnu::target("avx2,fma")]] void filterBlockAvx2(const float* taps, std::size_t tapsPerPhase,
-                                                   const float* phases, std::size_t phaseSpan,
-                                                   std::uint32_t factor, float* out) {
+                                                 const float* phases, std::size_t phaseSpan,
+                                                 std::uint32_t factor, float* out) {
   filterBlockWith<Lanes8>(taps, tapsPerPhase, phases, phaseSpan, factor, out);
 }
 
@@ -149,7 +149,7 @@ void FirDecimator::filter(std::size_t start, std::size_t count, std::vector<floa
   out.resize(first + blocks * kBlock);
   for (std::size_t b = 0; b < blocks; ++b) {
     filterBlock_(phaseTaps_.data(), tapsPerPhase_, phases_.data() + b * kBlock, span, factor_,
-                out.data() + first + b * kBlock);
+                 out.data() + first + b * kBlock);
   }
   out.resize(first + count);
 }

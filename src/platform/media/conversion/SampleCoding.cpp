@@ -10,11 +10,17 @@ namespace {
 template <typename T>
 float toFloat(T sample);
 template <>
-float toFloat(float sample) { return sample; }
+float toFloat(float sample) {
+  return sample;
+}
 template <>
-float toFloat(double sample) { return static_cast<float>(sample); }
+float toFloat(double sample) {
+  return static_cast<float>(sample);
+}
 template <>
-float toFloat(std::int16_t sample) { return static_cast<float>(sample) * (1.0F / 32768.0F); }
+float toFloat(std::int16_t sample) {
+  return static_cast<float>(sample) * (1.0F / 32768.0F);
+}
 template <>
 float toFloat(std::int32_t sample) {
   return static_cast<float>(static_cast<double>(sample) * (1.0 / 2147483648.0));
@@ -23,9 +29,13 @@ float toFloat(std::int32_t sample) {
 template <typename T>
 T fromFloat(float sample);
 template <>
-float fromFloat(float sample) { return sample; }
+float fromFloat(float sample) {
+  return sample;
+}
 template <>
-double fromFloat(float sample) { return sample; }
+double fromFloat(float sample) {
+  return sample;
+}
 template <>
 std::int16_t fromFloat(float sample) {
   const float scaled = std::clamp(sample * 32768.0F, -32768.0F, 32767.0F);
@@ -33,8 +43,8 @@ std::int16_t fromFloat(float sample) {
 }
 template <>
 std::int32_t fromFloat(float sample) {
-  const double scaled = std::clamp(static_cast<double>(sample) * 2147483648.0, -2147483648.0,
-                                   2147483647.0);
+  const double scaled =
+      std::clamp(static_cast<double>(sample) * 2147483648.0, -2147483648.0, 2147483647.0);
   return static_cast<std::int32_t>(std::lrint(scaled));
 }
 
@@ -103,8 +113,8 @@ void writeTyped(const float* work, UInt32 workChannels, AVAudioFrameCount frames
   const UInt32 channels = buffer.format()->channelCount();
   for (UInt32 c = 0; c < channels; ++c) {
     const ChannelView view = viewOf(buffer, c);
-    T* out = static_cast<T*>(const_cast<void*>(view.data)) + view.offset +
-             std::size_t{at} * view.stride;
+    T* out =
+        static_cast<T*>(const_cast<void*>(view.data)) + view.offset + std::size_t{at} * view.stride;
     const float* in = work + (workChannels == 1 ? 0 : c);
     for (AVAudioFrameCount f = 0; f < frames; ++f) {
       out[std::size_t{f} * view.stride] = fromFloat<T>(in[std::size_t{f} * workChannels]);

@@ -22,8 +22,8 @@ SpeexRateConverter::SpeexRateConverter(State state, std::uint32_t channels, std:
 void SpeexRateConverter::process(const float* in, std::uint32_t frames, std::vector<float>& out) {
   while (frames > 0) {
     // Room for everything these frames can give, plus the filter's rounding.
-    const auto room = static_cast<std::uint32_t>(
-        (std::uint64_t{frames} * outRate_ + inRate_ - 1) / inRate_ + 2);
+    const auto room =
+        static_cast<std::uint32_t>((std::uint64_t{frames} * outRate_ + inRate_ - 1) / inRate_ + 2);
     const std::size_t start = out.size();
     out.resize(start + std::size_t{room} * channels_);
     std::uint32_t used = frames;
