@@ -1,13 +1,8 @@
 #include "platform/media/AVAudioPCMBuffer.h"
 
 #include <algorithm>
-#include <cstring>
 
 namespace {
-
-std::size_t wordsFor(std::size_t bytes) {
-  return (bytes + sizeof(std::max_align_t) - 1) / sizeof(std::max_align_t);
-}
 
 // Each buffer starts on a 16-byte boundary, as the platform's buffers do.
 std::size_t alignedBufferBytes(const AVAudioFormat& format, AVAudioFrameCount frames) {
@@ -28,14 +23,13 @@ AVAudioPCMBufferRef AVAudioPCMBuffer::initWithPCMFormat(AVAudioFormatRef format,
 AVAudioPCMBuffer::AVAudioPCMBuffer(AVAudioFormatRef format, AVAudioFrameCount frameCapacity)
     : format_(std::move(format)),
       frameCapacity_(frameCapacity),
-      storage_(std::make_unique<std::max_align_t[]>(
-          wordsFor(alignedBufferBytes(*format_, frameCapacity_) * format_->bufferCount()))),
+      // Zero-filled, so audio a sample does not supply reads as silence; operator new[]
+      // aligns it for any sample type.
+      storage_(std::make_unique<std::byte[]>(alignedBufferBytes(*format_, frameCapacity_) *
+                                             format_->bufferCount())),
       bufferList_(format_->bufferCount()) {
   const std::size_t stride = alignedBufferBytes(*format_, frameCapacity_);
-  auto* base = reinterpret_cast<std::byte*>(storage_.get());
-  // Value-initialising max_align_t zeroes its members but not its padding bytes, so heap
-  // garbage would show through as noise wherever a sample fills less than the buffer.
-  std::memset(base, 0, stride * bufferCount());
+  std::byte* base = storage_.get();
   const UInt32 channelsPerBuffer = format_->isInterleaved() ? format_->channelCount() : 1;
   for (UInt32 i = 0; i < bufferCount(); ++i) {
     buffers()[i].mNumberChannels = channelsPerBuffer;

@@ -49,7 +49,7 @@ class AVAudioPCMBuffer {
   AVAudioFormatRef format_;
   AVAudioFrameCount frameCapacity_;
   AVAudioFrameCount frameLength_ = 0;
-  std::unique_ptr<std::max_align_t[]> storage_;
+  std::unique_ptr<std::byte[]> storage_;
   AudioBufferListStorage bufferList_;
   std::vector<std::int16_t*> int16Channels_;
 };

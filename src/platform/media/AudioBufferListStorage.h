@@ -22,5 +22,5 @@ class AudioBufferListStorage {
 
  private:
   std::size_t size_;
-  std::unique_ptr<std::max_align_t[]> bytes_;
+  std::unique_ptr<std::byte[]> bytes_;
 };
