@@ -3,7 +3,7 @@
 BUILD ?= build
 JOBS ?= $(shell nproc)
 
-.PHONY: all deps build test asan tsan format tidy clean
+.PHONY: all deps build test demo asan tsan format tidy clean
 
 all: build
 
@@ -16,6 +16,10 @@ build: deps
 
 test: build
 	@cd $(BUILD) && ctest --output-on-failure -j $(JOBS)
+
+# Plays a spoken clip into a private sound server and leaves what sysaudio captured in demo/.
+demo: build
+	@scripts/demo.sh $(BUILD)/sysaudio
 
 asan: deps
 	@cmake -S . -B build-asan -DCMAKE_BUILD_TYPE=Debug -DSYSAUDIO_SANITIZE=address >/dev/null

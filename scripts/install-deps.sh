@@ -9,6 +9,7 @@ packages=(
   clang clang-format clang-tidy libclang-rt-14-dev
   pulseaudio pulseaudio-utils
   sox espeak-ng
+  python3 pipewire pipewire-pulse wireplumber dbus-daemon
 )
 
 missing=()
