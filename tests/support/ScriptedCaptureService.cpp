@@ -98,45 +98,43 @@ void ScriptedCaptureService::reportStop(const SCStreamRef& stream, const NSError
 
 void ScriptedCaptureService::getShareableContent(
     SCShareableContent::CompletionHandler completionHandler) {
-  record("getShareableContent", nullptr);
   NSErrorRef error = failureOf(Step::kContentQuery);
   SCShareableContentRef content;
   if (!error) {
     std::lock_guard lock(mutex_);
     content = std::make_shared<const SCShareableContent>(displays_);
   }
-  complete(Step::kContentQuery,
-           [handler = std::move(completionHandler), content, error] { handler(content, error); });
+  recordAndComplete(
+      "getShareableContent", nullptr, Step::kContentQuery,
+      [handler = std::move(completionHandler), content, error] { handler(content, error); });
 }
 
 NSErrorRef ScriptedCaptureService::validateStreamOutput(const SCStream& /*stream*/,
                                                         SCStreamOutputType type) {
   record(type == SCStreamOutputTypeAudio ? "validateStreamOutput(audio)"
-                                         : "validateStreamOutput(screen)",
-         nullptr);
+                                         : "validateStreamOutput(screen)");
   return failureOf(Step::kOutputRegistration);
 }
 
 void ScriptedCaptureService::startCapture(const SCStreamRef& stream,
                                           SCStream::StartCompletionHandler completionHandler) {
-  record("startCapture", stream);
   NSErrorRef error = failureOf(Step::kCaptureStart);
-  complete(Step::kCaptureStart, [this, handler = std::move(completionHandler), stream, error] {
-    handler(error);
-    StartedHook hook;
-    {
-      std::lock_guard lock(mutex_);
-      hook = onStarted_;
-    }
-    if (!error && hook) hook(stream);
-  });
+  recordAndComplete("startCapture", stream, Step::kCaptureStart,
+                    [this, handler = std::move(completionHandler), stream, error] {
+                      handler(error);
+                      StartedHook hook;
+                      {
+                        std::lock_guard lock(mutex_);
+                        hook = onStarted_;
+                      }
+                      if (!error && hook) hook(stream);
+                    });
 }
 
-void ScriptedCaptureService::record(std::string call, SCStreamRef stream) {
+void ScriptedCaptureService::record(std::string call) {
   {
     std::lock_guard lock(mutex_);
     calls_.push_back(std::move(call));
-    if (stream) lastStream_ = std::move(stream);
   }
   called_.notify_all();
 }
@@ -149,15 +147,18 @@ NSErrorRef ScriptedCaptureService::failureOf(Step step) const {
   return nullptr;
 }
 
-void ScriptedCaptureService::complete(Step step, std::function<void()> completion) {
+void ScriptedCaptureService::recordAndComplete(std::string call, SCStreamRef stream, Step step,
+                                               std::function<void()> completion) {
+  bool held = false;
   {
     std::lock_guard lock(mutex_);
-    if (held_ == step) {
-      heldCompletion_ = std::move(completion);
-      return;
-    }
+    calls_.push_back(std::move(call));
+    if (stream) lastStream_ = std::move(stream);
+    held = held_ == step;
+    if (held) heldCompletion_ = std::move(completion);
   }
-  thread_->async(std::move(completion));
+  called_.notify_all();
+  if (!held) thread_->async(std::move(completion));
 }
 
 NSErrorRef scriptedError(long code, const std::string& message) {

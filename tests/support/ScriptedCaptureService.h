@@ -54,10 +54,12 @@ class ScriptedCaptureService final : public SCCaptureService {
   ScriptedCaptureService();
 
  private:
-  void record(std::string call, SCStreamRef stream);
+  void record(std::string call);
   NSErrorRef failureOf(Step step) const;
-  // Runs `completion` on the service thread, or keeps it when `step` is held.
-  void complete(Step step, std::function<void()> completion);
+  // Records the call, then runs `completion` on the service thread, or keeps it when `step` is
+  // held: both at once, so a test that saw the call finds the completion held.
+  void recordAndComplete(std::string call, SCStreamRef stream, Step step,
+                         std::function<void()> completion);
 
   mutable std::mutex mutex_;
   mutable std::condition_variable called_;
