@@ -1,5 +1,6 @@
 # Wraps CMake: `make` builds, `make test` runs every test, `make asan` / `make tsan` run them
 # under the sanitizers. Each target first installs whatever the machine lacks.
+SHELL := /bin/bash
 BUILD ?= build
 JOBS ?= $(shell nproc)
 
@@ -30,6 +31,17 @@ tsan: deps
 	@cmake -S . -B build-tsan -DCMAKE_BUILD_TYPE=Debug -DSYSAUDIO_SANITIZE=thread >/dev/null
 	@cmake --build build-tsan -j $(JOBS)
 	@cd build-tsan && ctest --output-on-failure -j $(JOBS)
+
+# The sample-path fuzzer under ASan+UBSan (clang's libFuzzer), for FUZZ_SECONDS, starting from the
+# kept corpus; new findings of interest go to build-fuzz/corpus.
+FUZZ_SECONDS ?= 60
+fuzz: deps
+	@CXX=clang++ cmake -S . -B build-fuzz -DCMAKE_BUILD_TYPE=RelWithDebInfo -DSYSAUDIO_SANITIZE=address >/dev/null
+	@cmake --build build-fuzz -j $(JOBS) --target sample-path-fuzzer
+	@mkdir -p build-fuzz/corpus
+	@cd build-fuzz && ./sample-path-fuzzer -max_total_time=$(FUZZ_SECONDS) -rss_limit_mb=2048 \
+	  -print_final_stats=1 corpus ../tests/fuzz/corpus 2>&1 | grep -E '^(stat::number_of_executed_units|Done|==|SUMMARY)' ; \
+	  test $${PIPESTATUS[0]} -eq 0
 
 format:
 	@git ls-files '*.cpp' '*.h' | xargs clang-format -i

@@ -17,7 +17,7 @@ using AVAudioPCMBufferRef = std::shared_ptr<AVAudioPCMBuffer>;
 class AVAudioPCMBuffer {
  public:
   // Buffers larger than this are refused rather than allocated.
-  static constexpr std::size_t kMaxStorageBytes = std::size_t{64} << 20;
+  static constexpr std::size_t kMaxStorageBytes = std::size_t{16} << 20;
 
   // A buffer with room for `frameCapacity` frames, all zero, frame length 0; nothing when the
   // format is missing or the storage would exceed kMaxStorageBytes.

@@ -1,0 +1,113 @@
+// Drives the capturer's sample callback with hostile samples: arbitrary stream descriptions,
+// frame counts that disagree with the data, several buffers or none, and format changes from
+// one sample to the next. Each run ends with a well-formed sample, which must convert normally.
+
+#include <fcntl.h>
+#include <fuzzer/FuzzedDataProvider.h>
+
+#include <cstdlib>
+#include <vector>
+
+#include "capture/SystemAudioCapturer.h"
+#include "shell/globals.h"
+
+namespace {
+
+constexpr double kRates[] = {0.0,     -1.0,    1.0,     7999.0,   8000.0,   11025.0,
+                             16000.0, 44100.0, 48000.0, 96000.0,  384000.0, 384001.0,
+                             1e300,   48000.5, 22050.0, 192000.0, 32000.0,  24000.0};
+
+AudioStreamBasicDescription hostileDescription(FuzzedDataProvider& data) {
+  AudioStreamBasicDescription asbd{};
+  asbd.mSampleRate =
+      data.ConsumeBool() ? data.PickValueInArray(kRates) : data.ConsumeFloatingPoint<double>();
+  asbd.mFormatID = data.ConsumeBool() ? kAudioFormatLinearPCM : data.ConsumeIntegral<UInt32>();
+  asbd.mFormatFlags = data.ConsumeIntegral<UInt32>();
+  asbd.mChannelsPerFrame = data.ConsumeIntegralInRange<UInt32>(0, 80);
+  asbd.mBitsPerChannel = data.PickValueInArray({0U, 8U, 16U, 24U, 32U, 64U, 65U});
+  if (data.ConsumeBool()) {  // often consistent, so the deeper code is reached too
+    const UInt32 perChannel = asbd.mBitsPerChannel / 8;
+    const bool planar = (asbd.mFormatFlags & kAudioFormatFlagIsNonInterleaved) != 0;
+    asbd.mBytesPerFrame = planar ? perChannel : perChannel * asbd.mChannelsPerFrame;
+    asbd.mBytesPerPacket = asbd.mBytesPerFrame;
+    asbd.mFramesPerPacket = 1;
+  } else {
+    asbd.mBytesPerFrame = data.ConsumeIntegral<UInt32>();
+    asbd.mBytesPerPacket = data.ConsumeIntegral<UInt32>();
+    asbd.mFramesPerPacket = data.ConsumeIntegral<UInt32>();
+  }
+  return asbd;
+}
+
+CMSampleBufferRef hostileSample(FuzzedDataProvider& data) {
+  const AudioStreamBasicDescription asbd = hostileDescription(data);
+  const CMItemCount frames = data.ConsumeBool() ? data.ConsumeIntegralInRange<CMItemCount>(-2, 4096)
+                                                : data.ConsumeIntegral<CMItemCount>();
+  std::vector<CMBlockBuffer::Region> regions(data.ConsumeIntegralInRange<std::size_t>(0, 9));
+  for (auto& region : regions) {
+    region.numberChannels = data.ConsumeIntegralInRange<UInt32>(0, 9);
+    region.bytes = data.ConsumeBytes<std::byte>(data.ConsumeIntegralInRange<std::size_t>(0, 65536));
+  }
+  auto description =
+      data.ConsumeBool() ? std::make_shared<const CMAudioFormatDescription>(asbd) : nullptr;
+  auto block = data.ConsumeBool() ? std::make_shared<CMBlockBuffer>(std::move(regions)) : nullptr;
+  return std::make_shared<CMSampleBuffer>(description, frames, block, data.ConsumeBool());
+}
+
+// 480 frames of 48 kHz stereo float32: what the capture service delivers.
+CMSampleBufferRef wellFormedSample() {
+  AudioStreamBasicDescription asbd{};
+  asbd.mSampleRate = 48000.0;
+  asbd.mFormatID = kAudioFormatLinearPCM;
+  asbd.mFormatFlags = kAudioFormatFlagIsFloat | kAudioFormatFlagIsPacked;
+  asbd.mBytesPerPacket = asbd.mBytesPerFrame = 8;
+  asbd.mFramesPerPacket = 1;
+  asbd.mChannelsPerFrame = 2;
+  asbd.mBitsPerChannel = 32;
+  std::vector<float> samples(960, 0.25F);
+  std::vector<std::byte> bytes(samples.size() * sizeof(float));
+  std::memcpy(bytes.data(), samples.data(), bytes.size());
+  return std::make_shared<CMSampleBuffer>(
+      std::make_shared<const CMAudioFormatDescription>(asbd), 480,
+      std::make_shared<CMBlockBuffer>(std::vector<CMBlockBuffer::Region>{{2, std::move(bytes)}}));
+}
+
+struct Harness {
+  std::shared_ptr<SystemAudioCapturer> capturer = std::make_shared<SystemAudioCapturer>();
+  SCStreamRef stream = SCStream::initWithFilter(nullptr, nullptr, capturer);
+  int output = -1;
+  Harness() {
+    // The stream goes to a pipe the harness drains, so every write can be counted.
+    int fds[2];
+    if (::pipe2(fds, O_CLOEXEC | O_NONBLOCK) != 0) std::abort();
+    ::fcntl(fds[1], F_SETFL, 0);  // the writer blocks as the program's would
+    ::fcntl(fds[1], F_SETPIPE_SZ, 1 << 20);
+    stdoutHandle = NSFileHandle::initWithFileDescriptor(fds[1]);
+    output = fds[0];
+  }
+  std::size_t drain() const {
+    std::size_t total = 0;
+    std::byte chunk[65536];
+    for (ssize_t n; (n = ::read(output, chunk, sizeof chunk)) > 0;)
+      total += static_cast<std::size_t>(n);
+    return total;
+  }
+};
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* bytes, std::size_t size) {
+  static Harness harness;
+  FuzzedDataProvider data(bytes, size);
+  while (data.remaining_bytes() > 0) {
+    const auto type = static_cast<SCStreamOutputType>(data.ConsumeIntegralInRange<long>(-1, 2));
+    harness.capturer->streamDidOutputSampleBuffer(*harness.stream, hostileSample(data), type);
+    if (harness.drain() % 2 != 0) std::abort();  // the stream is whole 16-bit samples
+  }
+  harness.capturer->streamDidOutputSampleBuffer(*harness.stream, wellFormedSample(),
+                                                SCStreamOutputTypeAudio);
+  // 480 frames at 48 kHz are 160 at 16 kHz; a converter in mid-phase may give one more or less.
+  const std::size_t written = harness.drain();
+  if (written < 2 * 150 || written > 2 * 170) std::abort();
+  return 0;
+}
