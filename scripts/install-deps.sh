@@ -8,7 +8,7 @@ packages=(
   libgtest-dev libgmock-dev libbenchmark-dev
   clang clang-format clang-tidy libclang-rt-14-dev
   pulseaudio pulseaudio-utils
-  sox espeak-ng
+  sox espeak-ng ffmpeg libsoxr-dev python3-numpy
   python3 pipewire pipewire-pulse wireplumber dbus-daemon
 )
 
