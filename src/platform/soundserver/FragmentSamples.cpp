@@ -30,7 +30,8 @@ CMSampleBufferRef FragmentSamples::fromAudio(std::span<const std::byte> fragment
   // libpulse queues recorded audio in whole frames, so a remainder never occurs in practice;
   // should one come, the partial frame is left out rather than shifting every later frame.
   const std::size_t whole = fragment.size() - fragment.size() % bytesPerFrame_;
-  return make(std::vector<std::byte>(fragment.begin(), fragment.begin() + whole));
+  const std::span<const std::byte> frames = fragment.first(whole);
+  return make(std::vector<std::byte>(frames.begin(), frames.end()));
 }
 
 CMSampleBufferRef FragmentSamples::fromHole(std::size_t bytes) const {

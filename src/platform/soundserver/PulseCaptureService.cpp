@@ -46,7 +46,7 @@ void PulseCaptureService::startCapture(const SCStreamRef& stream,
                                             std::move(completionHandler), retirement()));
 }
 
-void PulseCaptureService::launch(std::shared_ptr<PulseOperation> operation) {
+void PulseCaptureService::launch(const std::shared_ptr<PulseOperation>& operation) {
   PulseLoop::Lock lock(*loop_);
   active_.push_back(operation);
   // Begun on the loop thread, so that even an immediate failure completes from there.

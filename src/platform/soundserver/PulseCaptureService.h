@@ -33,7 +33,7 @@ class PulseCaptureService final : public SCCaptureService {
                     SCStream::StartCompletionHandler completionHandler) override;
 
  private:
-  void launch(std::shared_ptr<PulseOperation> operation);
+  void launch(const std::shared_ptr<PulseOperation>& operation);
   PulseOperation::Retire retirement();
 
   Timing timing_;
