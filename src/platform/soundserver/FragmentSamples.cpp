@@ -27,6 +27,7 @@ FragmentSamples::FragmentSamples(const pa_sample_spec& spec)
       format_(std::make_shared<const CMAudioFormatDescription>(float32Interleaved(spec))) {}
 
 CMSampleBufferRef FragmentSamples::fromAudio(std::span<const std::byte> fragment) const {
+  if (bytesPerFrame_ == 0) return nullptr;
   // libpulse queues recorded audio in whole frames, so a remainder never occurs in practice;
   // should one come, the partial frame is left out rather than shifting every later frame.
   const std::size_t whole = fragment.size() - fragment.size() % bytesPerFrame_;
@@ -35,6 +36,7 @@ CMSampleBufferRef FragmentSamples::fromAudio(std::span<const std::byte> fragment
 }
 
 CMSampleBufferRef FragmentSamples::fromHole(std::size_t bytes) const {
+  if (bytesPerFrame_ == 0) return nullptr;
   // All-zero bytes are 0.0f in IEEE 754: silence.
   return make(std::vector<std::byte>(bytes - bytes % bytesPerFrame_));
 }

@@ -11,7 +11,8 @@
 
 class FragmentSamples {
  public:
-  // `spec` is float32le interleaved, as the record stream was opened with.
+  // `spec` is float32le interleaved, as the record stream was opened with; one without
+  // channels makes no samples at all.
   explicit FragmentSamples(const pa_sample_spec& spec);
 
   // One sample holding the whole frames of `fragment`; nothing when there is not one frame.

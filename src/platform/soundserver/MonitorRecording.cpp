@@ -8,12 +8,13 @@ namespace {
 
 constexpr const char* kStreamName = "system audio";
 
-pa_sample_spec recordSpec(const SCStreamConfiguration& configuration) {
+// Float32 interleaved at the configuration's rate and channel count. Values out of range, or
+// no configuration at all, give 0, which pa_sample_spec_valid refuses before anything starts.
+pa_sample_spec recordSpec(const SCStreamConfigurationRef& configuration) {
   pa_sample_spec spec{};
   spec.format = PA_SAMPLE_FLOAT32LE;
-  // Out-of-range values become 0 and fail pa_sample_spec_valid.
-  const long rate = configuration.sampleRate();
-  const long channels = configuration.channelCount();
+  const long rate = configuration ? configuration->sampleRate() : 0;
+  const long channels = configuration ? configuration->channelCount() : 0;
   spec.rate = rate > 0 && rate <= PA_RATE_MAX ? static_cast<std::uint32_t>(rate) : 0;
   spec.channels =
       channels > 0 && channels <= PA_CHANNELS_MAX ? static_cast<std::uint8_t>(channels) : 0;
@@ -32,7 +33,7 @@ MonitorRecording::MonitorRecording(const PulseLoop& loop, SCStreamRef stream, Ti
     : loop_(loop),
       stream_(std::move(stream)),
       timing_(timing),
-      spec_(recordSpec(*stream_->configuration())),
+      spec_(recordSpec(stream_->configuration())),
       samples_(spec_),
       connection_(loop),
       completion_(std::move(completion)),
