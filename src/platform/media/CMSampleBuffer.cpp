@@ -8,6 +8,12 @@ const CFAllocatorRef kCFAllocatorDefault = &defaultAllocator;
 
 CMBlockBuffer::CMBlockBuffer(std::vector<Region> regions) : regions_(std::move(regions)) {}
 
+std::size_t CMBlockBuffer::byteSize() const {
+  std::size_t total = 0;
+  for (const Region& region : regions_) total += region.bytes.size();
+  return total;
+}
+
 void CMBlockBuffer::describeRegion(std::size_t index, AudioBuffer& buffer) {
   Region& region = regions_[index];
   buffer.mNumberChannels = region.numberChannels;

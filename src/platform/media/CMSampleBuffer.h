@@ -42,6 +42,8 @@ class CMBlockBuffer {
   explicit CMBlockBuffer(std::vector<Region> regions);
 
   std::size_t regionCount() const { return regions_.size(); }
+  // Bytes of audio in all regions.
+  std::size_t byteSize() const;
   // Fills `buffer` to describe region `index`; an empty region has no data pointer.
   void describeRegion(std::size_t index, AudioBuffer& buffer);
 

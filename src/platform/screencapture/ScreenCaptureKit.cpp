@@ -40,7 +40,9 @@ bool SCStream::addStreamOutput(const std::shared_ptr<SCStreamOutput>& output,
     return false;
   }
   std::lock_guard lock(outputsMutex_);
-  outputs_[type] = Registration{output, std::move(sampleHandlerQueue)};
+  Registration& registration = outputs_[type];
+  registration.output = output;
+  registration.queue = std::move(sampleHandlerQueue);
   return true;
 }
 
@@ -48,21 +50,61 @@ void SCStream::startCaptureWithCompletionHandler(StartCompletionHandler completi
   SCCaptureService::shared().startCapture(shared_from_this(), std::move(completionHandler));
 }
 
-bool SCStream::deliverSampleBuffer(const CMSampleBufferRef& sampleBuffer, SCStreamOutputType type) {
-  Registration registration;
+namespace {
+
+std::size_t byteSizeOf(const CMSampleBufferRef& sample) {
+  const CMBlockBufferRef& data = sample ? sample->dataBuffer() : nullptr;
+  return data ? data->byteSize() : 0;
+}
+
+}  // namespace
+
+bool SCStream::deliverSampleBuffer(const CMSampleBufferRef& sampleBuffer,
+                                   SCStreamOutputType type) {
+  DispatchQueueRef queue;
   {
     std::lock_guard lock(outputsMutex_);
     const auto found = outputs_.find(type);
     if (found == outputs_.end()) return false;
-    registration = found->second;
+    Registration& registration = found->second;
+    registration.backlog.push_back(sampleBuffer);
+    registration.backlogBytes += byteSizeOf(sampleBuffer);
+    while (registration.backlogBytes > kMaxBacklogBytes && registration.backlog.size() > 1) {
+      registration.backlogBytes -= byteSizeOf(registration.backlog.front());
+      registration.backlog.pop_front();
+      ++dropped_;
+    }
+    if (registration.draining) return true;
+    registration.draining = true;
+    queue = registration.queue;
   }
-  registration.queue->async(
-      [stream = shared_from_this(), output = registration.output, sampleBuffer, type] {
-        if (auto receiver = output.lock()) {
-          receiver->streamDidOutputSampleBuffer(*stream, sampleBuffer, type);
-        }
-      });
+  queue->async([stream = shared_from_this(), type] { stream->drainBacklog(type); });
   return true;
+}
+
+void SCStream::drainBacklog(SCStreamOutputType type) {
+  for (;;) {
+    CMSampleBufferRef sample;
+    std::shared_ptr<SCStreamOutput> output;
+    {
+      std::lock_guard lock(outputsMutex_);
+      Registration& registration = outputs_.at(type);
+      if (registration.backlog.empty()) {
+        registration.draining = false;
+        return;
+      }
+      sample = std::move(registration.backlog.front());
+      registration.backlog.pop_front();
+      registration.backlogBytes -= byteSizeOf(sample);
+      output = registration.output.lock();
+    }
+    if (output) output->streamDidOutputSampleBuffer(*this, sample, type);
+  }
+}
+
+std::uint64_t SCStream::droppedSampleCount() const {
+  std::lock_guard lock(outputsMutex_);
+  return dropped_;
 }
 
 void SCStream::reportStop(const NSErrorRef& error) {

@@ -5,6 +5,7 @@
 // tests link a scripted one. Either supplies SCCaptureService::shared().
 #pragma once
 
+#include <deque>
 #include <functional>
 #include <map>
 #include <memory>
@@ -179,9 +180,18 @@ class SCStream : public std::enable_shared_from_this<SCStream> {
   const SCContentFilterRef& filter() const { return filter_; }
   const SCStreamConfigurationRef& configuration() const { return configuration_; }
 
+  // Audio a stream keeps for an output that has fallen behind (a stalled reader downstream),
+  // counted in bytes of 48 kHz stereo float32: 20 seconds. Beyond it the oldest is dropped.
+  static constexpr double kMaxBacklogSeconds = 20.0;
+  static constexpr std::size_t kMaxBacklogBytes =
+      static_cast<std::size_t>(kMaxBacklogSeconds * 48000 * 2 * sizeof(float));
+
   // For the service: hands a sample to the output registered for its type, on that output's
-  // queue, in call order. False when no output is registered for the type.
+  // queue, in call order, without waiting for the output. False when no output is registered
+  // for the type.
   bool deliverSampleBuffer(const CMSampleBufferRef& sampleBuffer, SCStreamOutputType type);
+  // Samples dropped so far because an output's backlog was full.
+  std::uint64_t droppedSampleCount() const;
   // For the service: tells the delegate, on the calling thread, that the stream stopped.
   void reportStop(const NSErrorRef& error);
 
@@ -189,16 +199,24 @@ class SCStream : public std::enable_shared_from_this<SCStream> {
            std::weak_ptr<SCStreamDelegate> delegate);
 
  private:
+  // An output, its queue, and the samples waiting for it. One block at a time drains the
+  // backlog on the queue, so a slow output holds samples here, bounded, not in the queue.
   struct Registration {
     std::weak_ptr<SCStreamOutput> output;
     DispatchQueueRef queue;
+    std::deque<CMSampleBufferRef> backlog;
+    std::size_t backlogBytes = 0;
+    bool draining = false;
   };
+
+  void drainBacklog(SCStreamOutputType type);
 
   SCContentFilterRef filter_;
   SCStreamConfigurationRef configuration_;
   std::weak_ptr<SCStreamDelegate> delegate_;
-  std::mutex outputsMutex_;
+  mutable std::mutex outputsMutex_;
   std::map<SCStreamOutputType, Registration> outputs_;
+  std::uint64_t dropped_ = 0;
 };
 
 // The service behind the interface above; one per process, chosen at link time.
