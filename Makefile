@@ -4,7 +4,7 @@ SHELL := /bin/bash
 BUILD ?= build
 JOBS ?= $(shell nproc)
 
-.PHONY: all deps build test demo asan tsan format tidy clean
+.PHONY: all deps build test demo asan tsan fuzz format tidy clean
 
 all: build
 
