@@ -3,11 +3,14 @@
 add_library(soundserver STATIC
   src/platform/soundserver/FragmentSamples.cpp
   src/platform/soundserver/MonitorRecording.cpp
+  src/platform/soundserver/MonitorStream.cpp
   src/platform/soundserver/PulseCaptureService.cpp
   src/platform/soundserver/PulseConnection.cpp
   src/platform/soundserver/PulseError.cpp
   src/platform/soundserver/PulseLoop.cpp
+  src/platform/soundserver/PulseTicker.cpp
   src/platform/soundserver/ShareableContentQuery.cpp
+  src/platform/soundserver/SilenceClock.cpp
 )
 target_link_libraries(soundserver PUBLIC platform PkgConfig::LIBPULSE)
 

@@ -78,3 +78,14 @@ def block_phases(samples, frequency, block=160, rate=OUTPUT_RATE):
 def largest_phase_jump(phases):
     jumps = [abs(cmath.phase(cmath.exp(1j * (b - a)))) for a, b in zip(phases, phases[1:])]
     return max(jumps, default=0.0)
+
+
+def tone_levels(samples, frequency, block=160, rate=OUTPUT_RATE):
+    """The amplitude of `frequency` in each block of `block` samples (a single-bin DFT)."""
+    step = 2 * math.pi * frequency / rate
+    basis = [cmath.exp(-1j * step * n) for n in range(block)]
+    levels = []
+    for at in range(0, len(samples) - block + 1, block):
+        total = sum(s * b for s, b in zip(samples[at:at + block], basis))
+        levels.append(2 * abs(total) / block)
+    return levels

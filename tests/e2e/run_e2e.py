@@ -10,6 +10,7 @@ import unittest
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 SKIPPED = 77
+MODULES = ["test_sysaudio", "test_robustness"]
 
 
 def main():
@@ -31,8 +32,15 @@ def main():
         print(f"no program at {args.binary}")
         return 1
 
+    import importlib
+    modules = [importlib.import_module(name) for name in MODULES]
     loader = unittest.TestLoader()
-    names = [f"test_sysaudio.{name}" for name in args.tests] or ["test_sysaudio"]
+
+    def qualified(name):
+        owner = next((m for m in modules if hasattr(m, name.split(".")[0])), modules[0])
+        return f"{owner.__name__}.{name}"
+
+    names = [qualified(name) for name in args.tests] or MODULES
     suite = loader.loadTestsFromNames(names)
     result = unittest.TextTestRunner(verbosity=2).run(suite)
     return 0 if result.wasSuccessful() else 1

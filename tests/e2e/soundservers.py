@@ -53,12 +53,16 @@ class SoundServer:
 
     name = "?"
     required_binaries = ()
+    # An idle null sink that renders far ahead until suspended and resumed once.
+    renders_ahead_when_idle = True
+    # Recordings of a sink's monitor get audio again after the sink was suspended and resumed.
+    resumes_monitor_after_suspend = True
 
     def __init__(self):
         self.dir = tempfile.mkdtemp(prefix=f"sysaudio-e2e-{self.name}-")
         os.chmod(self.dir, 0o700)
         self.processes = []
-        self._keeper = None
+        self._keepers = []
         client_conf = os.path.join(self.dir, "client.conf")
         with open(client_conf, "w") as conf:
             conf.write("autospawn = no\n")
@@ -104,14 +108,37 @@ class SoundServer:
     def keep_awake(self, sink):
         """A silent low-latency player in `sink`: an idle null sink renders far ahead, which
         would hold back the first audio of a new recording."""
-        self._keeper = spawn(["pacat", "--playback", "--format=float32le", "--rate=48000",
-                              "--channels=2", "--latency-msec=20", f"--device={sink}",
-                              "--stream-name=keep-awake", "/dev/zero"], self.env(),
-                             stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-        wait_until(lambda: "keep-awake" in self.pactl("list", "sink-inputs"), 10,
-                   what="the silent player")
-        self.pactl("suspend-sink", sink, "1")
-        self.pactl("suspend-sink", sink, "0")
+        name = f"keep-awake-{sink}"
+        self._keepers.append(spawn(
+            ["pacat", "--playback", "--format=float32le", "--rate=48000",
+             "--channels=2", "--latency-msec=20", f"--device={sink}", f"--stream-name={name}", "/dev/zero"],
+            self.env(), stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL))
+        self._pin(name, sink)
+        if self.renders_ahead_when_idle:
+            self.suspend(sink, True)
+            self.suspend(sink, False)
+
+    def suspend(self, sink, suspended):
+        self.pactl("suspend-sink", sink, "1" if suspended else "0")
+
+    def sink_module(self, sink):
+        """The index of the null-sink module that made `sink`."""
+        for line in self.pactl("list", "short", "modules").splitlines():
+            fields = line.split("\t")
+            if len(fields) > 2 and fields[1] == "module-null-sink" and \
+                    f"sink_name={sink}" in fields[2].split():
+                return fields[0]
+        raise LookupError(f"no null-sink module for {sink}")
+
+    def remove_sink(self, sink):
+        self.pactl("unload-module", self.sink_module(sink))
+        wait_until(lambda: sink not in self.sinks(), 10, what=f"{sink} to go")
+
+    def default_sink(self):
+        for line in self.pactl("info").splitlines():
+            if line.startswith("Default Sink: "):
+                return line.split(": ", 1)[1]
+        return None
 
     def play(self, wav_path, sink, latency_msec=200):
         """Plays a file into `sink` and waits for the end; a player that starved would look
@@ -119,12 +146,40 @@ class SoundServer:
         subprocess.run(["paplay", f"--latency-msec={latency_msec}", f"--device={sink}",
                         wav_path], env=self.env(), check=True, timeout=60)
 
+    def play_in_background(self, wav_path, sink, latency_msec=200):
+        """Starts playing a file into `sink`; answers the player, stopped with the server."""
+        name = f"player-{len(self._keepers)}"
+        player = spawn(["paplay", f"--latency-msec={latency_msec}", f"--device={sink}",
+                        f"--stream-name={name}", wav_path], self.env(), stdout=subprocess.DEVNULL,
+                       stderr=subprocess.DEVNULL)
+        self._keepers.append(player)
+        self._pin(name, sink)
+        return player
+
+    def _sink_input(self, stream_name):
+        index = None
+        for line in self.pactl("list", "sink-inputs").splitlines():
+            if line.startswith("Sink Input #"):
+                index = line.split("#", 1)[1].strip()
+            elif line.strip() == f'media.name = "{stream_name}"':
+                return index
+        return None
+
+    def _pin(self, stream_name, sink):
+        """Moves a player to the sink it is in already, which tells PulseAudio the user chose
+        that sink for it: otherwise it would follow a new default sink, as players do."""
+        index = wait_until(lambda: self._sink_input(stream_name), 10, interval=0.02,
+                           what=f"the player {stream_name}")
+        self.pactl("move-sink-input", index, sink)
+
     def kill(self):
         """Ends the server abruptly, as a crash would."""
         raise NotImplementedError
 
     def stop(self):
-        end_process(self._keeper)
+        for keeper in self._keepers:
+            end_process(keeper)
+        self._keepers = []
         for process in reversed(self.processes):
             end_process(process)
         self.processes = []
@@ -164,6 +219,10 @@ class PulseAudioServer(SoundServer):
 
 class PipeWireServer(SoundServer):
     name = "pipewire"
+    renders_ahead_when_idle = False
+    # 0.3.65: after `pactl suspend-sink NAME 1` and `0`, the links to the sink's monitor are
+    # not made again: parec and sysaudio alike record silence from then on.
+    resumes_monitor_after_suspend = False
     required_binaries = ("pipewire", "wireplumber", "pipewire-pulse", "dbus-daemon", "pactl",
                          "pacat", "paplay")
 

@@ -211,8 +211,8 @@ class StartFailureTest(ServerTestCase):
 
 
 class ServerLossTest(ProgramTestCase):
-    """The server or the sink going away while capturing: one line, and no capture from
-    anything else."""
+    """The server going away while capturing: one line, and nothing more. (A sink going away
+    is not a loss: test_robustness.DeviceFollowingTest.)"""
 
     def setUp(self):
         # Each test takes its server down: a fresh one each time.
@@ -233,20 +233,4 @@ class ServerLossTest(ProgramTestCase):
         program.wait_for_output()
         self.server.kill()
         self.assertStoppedOnce(program)
-        self.assertEndsCleanly(program, signal.SIGTERM)
-
-    def test_sink_removed(self):
-        module = self.server.pactl("list", "short", "modules").splitlines()
-        null_sink = [line.split("\t")[0] for line in module if "module-null-sink" in line]
-        self.assertEqual(len(null_sink), 1)
-        if hasattr(self.server, "add_microphone"):
-            # A server that rescues orphaned recordings would move this one onto the default
-            # source: make that a loud microphone.
-            self.server.add_microphone("microphone", frequency=440)
-        program = self.launch()
-        program.wait_for_output()
-        self.server.pactl("unload-module", null_sink[0])
-        self.assertStoppedOnce(program)
-        recorded = pcm.samples_from_s16le(program.stdout())
-        self.assertLess(max(abs(s) for s in recorded), 1e-3, "recorded something not played")
         self.assertEndsCleanly(program, signal.SIGTERM)

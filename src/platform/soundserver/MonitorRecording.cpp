@@ -1,12 +1,18 @@
 #include "platform/soundserver/MonitorRecording.h"
 
+#include <pulse/rtclock.h>
+#include <pulse/timeval.h>
+
+#include <algorithm>
 #include <utility>
 
 #include "platform/soundserver/PulseError.h"
 
 namespace {
 
-constexpr const char* kStreamName = "system audio";
+// Retries after repeated stream failures slow down to this, so that a sink that refuses every
+// recording costs the server almost nothing.
+constexpr pa_usec_t kLongestRetry = 5 * PA_USEC_PER_SEC;
 
 // Float32 interleaved at the configuration's rate and channel count. Values out of range, or
 // no configuration at all, give 0, which pa_sample_spec_valid refuses before anything starts.
@@ -21,27 +27,32 @@ pa_sample_spec recordSpec(const SCStreamConfigurationRef& configuration) {
   return spec;
 }
 
-NSErrorRef notAMonitor(const std::string& source) {
-  return pulseError(PA_ERR_NOTSUPPORTED,
-                    {{"NSLocalizedFailureReason", source + " is not the monitor of a sink"}});
+SilenceClock::Rule clockRule(const pa_sample_spec& spec, const MonitorRecording::Timing& timing) {
+  const std::uint64_t fragmentFrames = timing.fragment * spec.rate / PA_USEC_PER_SEC;
+  return SilenceClock::Rule{
+      .rate = spec.rate,
+      .fragmentFrames = static_cast<std::uint32_t>(std::max<std::uint64_t>(fragmentFrames, 1)),
+      .stallAfterMicros = timing.stallAfter,
+  };
 }
 
 }  // namespace
 
-MonitorRecording::MonitorRecording(const PulseLoop& loop, SCStreamRef stream, Timing timing,
+MonitorRecording::MonitorRecording(PulseLoop& loop, SCStreamRef stream, Timing timing,
                                    SCStream::StartCompletionHandler completion, Retire retire)
     : loop_(loop),
       stream_(std::move(stream)),
       timing_(timing),
       spec_(recordSpec(stream_->configuration())),
       samples_(spec_),
+      clock_(clockRule(spec_, timing_)),
       connection_(loop),
+      retryDelay_(timing.retryAfter),
       completion_(std::move(completion)),
       retire_(std::move(retire)) {}
 
 MonitorRecording::~MonitorRecording() {
   disconnect();
-  if (record_ != nullptr) pa_stream_unref(record_);
 }
 
 void MonitorRecording::begin() {
@@ -50,14 +61,63 @@ void MonitorRecording::begin() {
   if (!filter || !filter->display()) return fail(pulseError(PA_ERR_NOENTITY));
   deadline_.emplace(loop_, timing_.startTimeout, [this] { fail(pulseError(PA_ERR_TIMEOUT)); });
   connection_.open({
-      .ready = [this] { findMonitor(); },
+      .ready =
+          [this] {
+            subscribe();
+            if (phase_ == Phase::Starting) recordSink(stream_->filter()->display()->name());
+          },
       .ended = [this](NSErrorRef error) { fail(std::move(error)); },
   });
 }
 
-void MonitorRecording::findMonitor() {
-  const std::string& sink = stream_->filter()->display()->name();
-  pa_operation* asked = pa_context_get_sink_info_by_name(connection_.context(), sink.c_str(),
+// Subscribed before the first recording, so that no change between the two goes unheard.
+void MonitorRecording::subscribe() {
+  pa_context* context = connection_.context();
+  pa_context_set_subscribe_callback(context, &MonitorRecording::onEvent, this);
+  const auto mask =
+      static_cast<pa_subscription_mask_t>(PA_SUBSCRIPTION_MASK_SERVER | PA_SUBSCRIPTION_MASK_SINK);
+  pa_operation* asked = pa_context_subscribe(context, mask, nullptr, nullptr);
+  if (asked == nullptr) return fail(contextError(context));
+  pa_operation_unref(asked);
+}
+
+void MonitorRecording::onEvent(pa_context* /*context*/, pa_subscription_event_type_t type,
+                               std::uint32_t /*index*/, void* userdata) {
+  auto& self = *static_cast<MonitorRecording*>(userdata);
+  if (self.phase_ != Phase::Running) return;
+  const auto facility = type & PA_SUBSCRIPTION_EVENT_FACILITY_MASK;
+  const auto kind = type & PA_SUBSCRIPTION_EVENT_TYPE_MASK;
+  // A new default comes as a server change; a sink coming or going may be the one recorded,
+  // or the first one after none. Sink changes (volume, suspension) say nothing about which.
+  if (facility == PA_SUBSCRIPTION_EVENT_SERVER ||
+      (facility == PA_SUBSCRIPTION_EVENT_SINK && kind != PA_SUBSCRIPTION_EVENT_CHANGE)) {
+    self.followDefault();
+  }
+}
+
+void MonitorRecording::followDefault() {
+  pa_operation* asked =
+      pa_context_get_server_info(connection_.context(), &MonitorRecording::onServerInfo, this);
+  if (asked == nullptr) return fail(contextError(connection_.context()));
+  pa_operation_unref(asked);
+}
+
+void MonitorRecording::onServerInfo(pa_context* context, const pa_server_info* info,
+                                    void* userdata) {
+  auto& self = *static_cast<MonitorRecording*>(userdata);
+  if (self.phase_ != Phase::Running) return;
+  if (info == nullptr) return self.fail(contextError(context));
+  // No default: no sink at all. Silence goes on until one appears and is announced.
+  if (info->default_sink_name == nullptr || *info->default_sink_name == '\0') return;
+  // Answers come in the order asked, so an older answer never undoes a newer one.
+  if (self.target_ == info->default_sink_name) return;
+  self.recordSink(info->default_sink_name);
+}
+
+void MonitorRecording::recordSink(const std::string& name) {
+  dropMonitor();
+  target_ = name;
+  pa_operation* asked = pa_context_get_sink_info_by_name(connection_.context(), name.c_str(),
                                                          &MonitorRecording::onSinkInfo, this);
   if (asked == nullptr) return fail(contextError(connection_.context()));
   pa_operation_unref(asked);
@@ -66,101 +126,111 @@ void MonitorRecording::findMonitor() {
 void MonitorRecording::onSinkInfo(pa_context* context, const pa_sink_info* info, int eol,
                                   void* userdata) {
   auto& self = *static_cast<MonitorRecording*>(userdata);
-  if (eol < 0) return self.fail(contextError(context));  // the sink has gone
-  if (eol > 0 || info == nullptr) return;
-  if (info->monitor_source_name == nullptr) return self.fail(pulseError(PA_ERR_NOENTITY));
-  self.record(info->monitor_source_name);
-}
-
-void MonitorRecording::record(const char* monitorSource) {
-  if (phase_ != Phase::Starting || record_ != nullptr) return;
-  monitorSource_ = monitorSource;
-  record_ = pa_stream_new(connection_.context(), kStreamName, &spec_, nullptr);
-  if (record_ == nullptr) return fail(contextError(connection_.context()));
-  pa_stream_set_state_callback(record_, &MonitorRecording::onStreamState, this);
-  pa_stream_set_read_callback(record_, &MonitorRecording::onReadable, this);
-
-  pa_buffer_attr attributes{};
-  attributes.maxlength = static_cast<std::uint32_t>(-1);
-  attributes.tlength = static_cast<std::uint32_t>(-1);
-  attributes.prebuf = static_cast<std::uint32_t>(-1);
-  attributes.minreq = static_cast<std::uint32_t>(-1);
-  // Without a fragment size the server hands audio over in blocks of up to two seconds.
-  attributes.fragsize = static_cast<std::uint32_t>(pa_usec_to_bytes(timing_.fragment, &spec_));
-  // DONT_MOVE: a server that would rescue this stream onto another source once the sink goes
-  // (a microphone, on a desktop) kills it instead. Auto-suspend stays inhibited on purpose:
-  // a suspended sink would deliver nothing at all, not silence.
-  const auto flags = static_cast<pa_stream_flags_t>(PA_STREAM_ADJUST_LATENCY | PA_STREAM_DONT_MOVE);
-  // The monitor is named explicitly: "@DEFAULT_MONITOR@" can resolve to a microphone.
-  if (pa_stream_connect_record(record_, monitorSource_.c_str(), &attributes, flags) < 0) {
-    fail(contextError(connection_.context()));
+  if (self.phase_ == Phase::Ended) return;
+  if (eol < 0) {
+    // The sink went between being named and being looked up.
+    if (self.phase_ == Phase::Starting) return self.fail(contextError(context));
+    if (!self.monitor_) self.lostTarget();
+    return;
   }
-}
-
-void MonitorRecording::onStreamState(pa_stream* stream, void* userdata) {
-  auto& self = *static_cast<MonitorRecording*>(userdata);
-  switch (pa_stream_get_state(stream)) {
-    case PA_STREAM_READY:
-      self.checkSourceIsMonitor();
-      break;
-    case PA_STREAM_FAILED:
-    case PA_STREAM_TERMINATED:
-      self.fail(contextError(pa_stream_get_context(stream)));
-      break;
-    default:
-      break;
+  if (eol > 0 || info == nullptr || info->name == nullptr) return;
+  // An answer for a sink no longer wanted, or one already being recorded.
+  if (self.target_ != info->name || self.monitor_) return;
+  if (info->monitor_source_name == nullptr) {
+    if (self.phase_ == Phase::Starting) return self.fail(pulseError(PA_ERR_NOENTITY));
+    return self.lostTarget();
   }
+  self.openMonitor(*info);
 }
 
-void MonitorRecording::checkSourceIsMonitor() {
-  if (phase_ != Phase::Starting) return;
-  pa_operation* asked = pa_context_get_source_info_by_index(connection_.context(),
-                                                            pa_stream_get_device_index(record_),
-                                                            &MonitorRecording::onSourceInfo, this);
-  if (asked == nullptr) return fail(contextError(connection_.context()));
-  pa_operation_unref(asked);
+void MonitorRecording::openMonitor(const pa_sink_info& sink) {
+  monitor_ = std::make_unique<MonitorStream>(
+      loop_, connection_.context(),
+      MonitoredSink{
+          .name = sink.name, .index = sink.index, .monitorSource = sink.monitor_source_name},
+      MonitorStream::Events{
+          .confirmed = [this] { monitorConfirmed(); },
+          .fragment = [this](const void* data, std::size_t bytes) { deliverAudio(data, bytes); },
+          .failed = [this](NSErrorRef error) { monitorFailed(std::move(error)); },
+      });
+  if (NSErrorRef error = monitor_->open(spec_, timing_.fragment)) monitorFailed(std::move(error));
 }
 
-void MonitorRecording::onSourceInfo(pa_context* context, const pa_source_info* info, int eol,
-                                    void* userdata) {
-  auto& self = *static_cast<MonitorRecording*>(userdata);
-  if (eol < 0) return self.fail(contextError(context));
-  if (eol > 0 || info == nullptr) return;
-  if (info->monitor_of_sink == PA_INVALID_INDEX) {
-    return self.fail(notAMonitor(info->name != nullptr ? info->name : self.monitorSource_));
+// What the old monitor already holds is handed on first: it was played before the switch.
+void MonitorRecording::dropMonitor() {
+  if (monitor_) monitor_->readAvailable();
+  monitor_.reset();
+  target_.clear();
+}
+
+void MonitorRecording::monitorConfirmed() {
+  retryDelay_ = timing_.retryAfter;
+  if (phase_ == Phase::Starting) run();
+}
+
+void MonitorRecording::monitorFailed(NSErrorRef error) {
+  // Only the server's own loss ends a running capture; a sink going (PA_ERR_KILLED) or
+  // refusing is a reason to look for the default output again.
+  if (phase_ != Phase::Running ||
+      !PA_CONTEXT_IS_GOOD(pa_context_get_state(connection_.context()))) {
+    return fail(std::move(error));
   }
-  self.run();
+  monitor_.reset();  // inside its own failure report, which it allows
+  lostTarget();
+}
+
+// Nothing recorded now; the default is asked for again after a pause, in case no event comes
+// (a stream that failed on a sink that is still the default).
+void MonitorRecording::lostTarget() {
+  target_.clear();
+  if (retry_) return;
+  retry_.emplace(loop_, retryDelay_, [this] {
+    retry_.reset();
+    retryDelay_ = std::min(2 * retryDelay_, kLongestRetry);
+    followDefault();
+  });
 }
 
 void MonitorRecording::run() {
-  if (phase_ != Phase::Starting) return;
   phase_ = Phase::Running;
   if (deadline_) deadline_->cancel();
+  clock_.start(pa_rtclock_now());
+  ticker_.emplace(loop_, connection_.context(), timing_.fragment, [this] { tick(); });
   std::exchange(completion_, nullptr)(nullptr);
-  // Audio that arrived while the source was being checked waits in the stream; take it now.
-  readFragments();
+  // The default may have changed while capture was starting.
+  followDefault();
 }
 
-void MonitorRecording::onReadable(pa_stream* /*stream*/, std::size_t /*bytes*/, void* userdata) {
-  auto& self = *static_cast<MonitorRecording*>(userdata);
-  // Until the source is known to be a monitor, nothing it recorded may leave the service.
-  if (self.phase_ == Phase::Running) self.readFragments();
+void MonitorRecording::tick() {
+  // Audio the library already holds is not a gap: take it before judging.
+  if (monitor_) monitor_->readAvailable();
+  if (phase_ != Phase::Running) return;
+  // The loop runs timers before reading sockets, so after the loop thread was held up a
+  // stall seen now may be audio not yet read: a gap counts once a second tick, after a read
+  // in between, still sees it.
+  const std::uint64_t now = pa_rtclock_now();
+  const bool stalled = clock_.stalled(now);
+  if (stalled && stallSeen_) deliverSilence(clock_.takeSilenceDue(now));
+  stallSeen_ = stalled;
 }
 
-void MonitorRecording::readFragments() {
-  while (phase_ == Phase::Running && pa_stream_readable_size(record_) > 0) {
-    const void* data = nullptr;
-    std::size_t bytes = 0;
-    if (pa_stream_peek(record_, &data, &bytes) < 0) {
-      return fail(contextError(connection_.context()));
-    }
-    if (bytes == 0) return;  // nothing peeked, so nothing to drop
-    if (data == nullptr) {
-      deliver(samples_.fromHole(bytes));
-    } else {
-      deliver(samples_.fromAudio({static_cast<const std::byte*>(data), bytes}));
-    }
-    pa_stream_drop(record_);
+void MonitorRecording::deliverAudio(const void* data, std::size_t bytes) {
+  const CMSampleBufferRef sample =
+      data != nullptr ? samples_.fromAudio({static_cast<const std::byte*>(data), bytes})
+                      : samples_.fromHole(bytes);
+  if (!sample) return;
+  clock_.audioArrived(static_cast<std::uint64_t>(CMSampleBufferGetNumSamples(sample)),
+                      pa_rtclock_now());
+  deliver(sample);
+}
+
+// In fragments, as the server would have sent them.
+void MonitorRecording::deliverSilence(std::uint64_t frames) {
+  const std::uint64_t fragmentFrames = clockRule(spec_, timing_).fragmentFrames;
+  while (frames > 0) {
+    const std::uint64_t now = std::min(frames, fragmentFrames);
+    deliver(samples_.fromHole(now * samples_.bytesPerFrame()));
+    frames -= now;
   }
 }
 
@@ -172,7 +242,6 @@ void MonitorRecording::deliver(const CMSampleBufferRef& sample) {
 void MonitorRecording::fail(NSErrorRef error) {
   const Phase was = std::exchange(phase_, Phase::Ended);
   if (was == Phase::Ended) return;
-  if (deadline_) deadline_->cancel();
   disconnect();
   // Both handlers only record what happened (a promise, a diagnostic line), so calling them
   // under the loop's lock is safe; the service never waits for its own loop.
@@ -184,13 +253,13 @@ void MonitorRecording::fail(NSErrorRef error) {
   retire_(this);
 }
 
-// Leaves the stream object itself to the destructor: this may run inside one of the stream's
-// own callbacks, after which libpulse still touches it.
 void MonitorRecording::disconnect() {
-  if (record_ != nullptr) {
-    pa_stream_set_state_callback(record_, nullptr, nullptr);
-    pa_stream_set_read_callback(record_, nullptr, nullptr);
-    if (pa_stream_get_state(record_) == PA_STREAM_READY) pa_stream_disconnect(record_);
+  if (deadline_) deadline_->cancel();
+  retry_.reset();
+  ticker_.reset();
+  monitor_.reset();
+  if (connection_.context() != nullptr) {
+    pa_context_set_subscribe_callback(connection_.context(), nullptr, nullptr);
   }
   connection_.close();
 }

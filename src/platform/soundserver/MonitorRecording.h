@@ -1,27 +1,38 @@
-// A stream's capture: a record stream on the monitor of the sink the stream's display stands
-// for, from connecting through running to the server or the stream going away.
+// A stream's capture: records the monitor of the server's default output, follows that
+// default as it changes or goes away, and fills whatever the server does not send with
+// silence on the wall clock, from connecting until the server itself goes away.
+//
+// The display the program picked stands for the default output by role: the service lists
+// the default sink first and the program takes the first display, so following the default
+// (rather than the sink that happened to be it at start-up) is what a user who switches from
+// speakers to headphones expects.
 #pragma once
 
 #include <pulse/introspect.h>
-#include <pulse/stream.h>
+#include <pulse/subscribe.h>
 
+#include <memory>
 #include <optional>
 #include <string>
 
 #include "platform/screencapture/ScreenCaptureKit.h"
 #include "platform/soundserver/FragmentSamples.h"
+#include "platform/soundserver/MonitorStream.h"
 #include "platform/soundserver/PulseConnection.h"
 #include "platform/soundserver/PulseOperation.h"
+#include "platform/soundserver/PulseTicker.h"
+#include "platform/soundserver/SilenceClock.h"
 
 class MonitorRecording final : public PulseOperation {
  public:
-  // How long capture may take to start before it counts as failed.
   struct Timing {
-    pa_usec_t startTimeout;
-    pa_usec_t fragment;  // the fragment size asked of the server, as a duration
+    pa_usec_t startTimeout;  // capture not running by then counts as failed to start
+    pa_usec_t fragment;      // the fragment size asked of the server, as a duration
+    pa_usec_t stallAfter;    // no audio for this long is a gap, filled with silence
+    pa_usec_t retryAfter;    // first wait before recording again after a stream failed
   };
 
-  MonitorRecording(const PulseLoop& loop, SCStreamRef stream, Timing timing,
+  MonitorRecording(PulseLoop& loop, SCStreamRef stream, Timing timing,
                    SCStream::StartCompletionHandler completion, Retire retire);
   ~MonitorRecording() override;
 
@@ -30,30 +41,42 @@ class MonitorRecording final : public PulseOperation {
  private:
   enum class Phase { Starting, Running, Ended };
 
+  static void onEvent(pa_context* context, pa_subscription_event_type_t type, std::uint32_t index,
+                      void* userdata);
+  static void onServerInfo(pa_context* context, const pa_server_info* info, void* userdata);
   static void onSinkInfo(pa_context* context, const pa_sink_info* info, int eol, void* userdata);
-  static void onStreamState(pa_stream* stream, void* userdata);
-  static void onSourceInfo(pa_context* context, const pa_source_info* info, int eol,
-                           void* userdata);
-  static void onReadable(pa_stream* stream, std::size_t bytes, void* userdata);
 
-  void findMonitor();
-  void record(const char* monitorSource);
-  void checkSourceIsMonitor();
+  void subscribe();
+  void followDefault();
+  void recordSink(const std::string& name);
+  void openMonitor(const pa_sink_info& sink);
+  void dropMonitor();
+  void monitorConfirmed();
+  void monitorFailed(NSErrorRef error);
+  void lostTarget();
   void run();
-  void readFragments();
+  void tick();
+  void deliverAudio(const void* data, std::size_t bytes);
+  void deliverSilence(std::uint64_t frames);
   void deliver(const CMSampleBufferRef& sample);
   void fail(NSErrorRef error);
   void disconnect();
 
-  const PulseLoop& loop_;
+  PulseLoop& loop_;
   SCStreamRef stream_;  // kept alive while it runs
   Timing timing_;
   pa_sample_spec spec_;
   FragmentSamples samples_;
+  SilenceClock clock_;
   PulseConnection connection_;
   std::optional<PulseDeadline> deadline_;
-  pa_stream* record_ = nullptr;
-  std::string monitorSource_;
+  std::optional<PulseDeadline> retry_;
+  std::optional<PulseTicker> ticker_;
+  std::unique_ptr<MonitorStream> monitor_;
+  // The sink being recorded or looked up for recording; empty while there is none.
+  std::string target_;
+  pa_usec_t retryDelay_;
+  bool stallSeen_ = false;
   Phase phase_ = Phase::Starting;
   SCStream::StartCompletionHandler completion_;
   Retire retire_;

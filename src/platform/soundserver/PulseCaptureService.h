@@ -21,7 +21,10 @@ class PulseCaptureService final : public SCCaptureService {
   };
   static constexpr Timing kDefaultTiming{
       .contentTimeout = 5 * PA_USEC_PER_SEC,
-      .recording = {.startTimeout = 10 * PA_USEC_PER_SEC, .fragment = 10 * PA_USEC_PER_MSEC},
+      .recording = {.startTimeout = 10 * PA_USEC_PER_SEC,
+                    .fragment = 10 * PA_USEC_PER_MSEC,
+                    .stallAfter = 30 * PA_USEC_PER_MSEC,
+                    .retryAfter = 100 * PA_USEC_PER_MSEC},
   };
 
   explicit PulseCaptureService(Timing timing = kDefaultTiming);

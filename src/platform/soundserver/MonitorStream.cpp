@@ -1,0 +1,147 @@
+#include "platform/soundserver/MonitorStream.h"
+
+#include <utility>
+
+#include "platform/soundserver/PulseError.h"
+
+namespace {
+
+constexpr const char* kStreamName = "system audio";
+
+NSErrorRef notTheMonitor(const std::string& source, const std::string& sink) {
+  return pulseError(PA_ERR_NOTSUPPORTED,
+                    {{"NSLocalizedFailureReason", source + " is not the monitor of " + sink}});
+}
+
+}  // namespace
+
+MonitorStream::MonitorStream(PulseLoop& loop, pa_context* context, MonitoredSink sink,
+                             Events events)
+    : loop_(loop), context_(context), sink_(std::move(sink)), events_(std::move(events)) {}
+
+MonitorStream::~MonitorStream() {
+  detach();
+  if (stream_ != nullptr) {
+    // Possibly inside one of this stream's callbacks, after which the library still uses it.
+    loop_.post([stream = stream_] { pa_stream_unref(stream); });
+  }
+}
+
+NSErrorRef MonitorStream::open(const pa_sample_spec& spec, pa_usec_t fragment) {
+  stream_ = pa_stream_new(context_, kStreamName, &spec, nullptr);
+  if (stream_ == nullptr) return contextError(context_);
+  pa_stream_set_state_callback(stream_, &MonitorStream::onState, this);
+  pa_stream_set_read_callback(stream_, &MonitorStream::onReadable, this);
+
+  pa_buffer_attr attributes{};
+  attributes.maxlength = static_cast<std::uint32_t>(-1);
+  attributes.tlength = static_cast<std::uint32_t>(-1);
+  attributes.prebuf = static_cast<std::uint32_t>(-1);
+  attributes.minreq = static_cast<std::uint32_t>(-1);
+  // Without a fragment size the server hands audio over in blocks of up to two seconds.
+  attributes.fragsize = static_cast<std::uint32_t>(pa_usec_to_bytes(fragment, &spec));
+  // DONT_MOVE: a server that would rescue this stream onto another source once the sink goes
+  // (a microphone, on a desktop) kills it instead, and the owner follows the default output
+  // itself. Auto-suspend stays inhibited on purpose: a suspended sink sends nothing at all.
+  const auto flags = static_cast<pa_stream_flags_t>(PA_STREAM_ADJUST_LATENCY | PA_STREAM_DONT_MOVE);
+  if (pa_stream_connect_record(stream_, sink_.monitorSource.c_str(), &attributes, flags) < 0) {
+    detach();
+    return contextError(context_);
+  }
+  return nullptr;
+}
+
+void MonitorStream::onState(pa_stream* stream, void* userdata) {
+  auto& self = *static_cast<MonitorStream*>(userdata);
+  switch (pa_stream_get_state(stream)) {
+    case PA_STREAM_READY:
+      self.askWhatSourceItGot();
+      break;
+    case PA_STREAM_FAILED:
+    case PA_STREAM_TERMINATED:
+      self.fail(contextError(self.context_));
+      break;
+    default:
+      break;
+  }
+}
+
+void MonitorStream::askWhatSourceItGot() {
+  if (confirmed_ || askingSource_ != nullptr) return;
+  askingSource_ = pa_context_get_source_info_by_index(context_, pa_stream_get_device_index(stream_),
+                                                      &MonitorStream::onSourceInfo, this);
+  if (askingSource_ == nullptr) fail(contextError(context_));
+}
+
+void MonitorStream::onSourceInfo(pa_context* context, const pa_source_info* info, int eol,
+                                 void* userdata) {
+  auto& self = *static_cast<MonitorStream*>(userdata);
+  if (eol < 0) return self.fail(contextError(context));
+  if (eol > 0 || info == nullptr || self.confirmed_) return;
+  // The monitor of exactly the sink asked for: anything else may be a microphone.
+  if (info->monitor_of_sink == PA_INVALID_INDEX || info->monitor_of_sink != self.sink_.index) {
+    return self.fail(notTheMonitor(info->name != nullptr ? info->name : self.sink_.monitorSource,
+                                   self.sink_.name));
+  }
+  self.confirmed_ = true;
+  if (auto confirmed = std::exchange(self.events_.confirmed, nullptr)) confirmed();
+  // Audio that arrived while the source was being checked waits in the stream; take it now.
+  if (!self.ended_) self.readAvailable();
+}
+
+void MonitorStream::onReadable(pa_stream* /*stream*/, std::size_t /*bytes*/, void* userdata) {
+  static_cast<MonitorStream*>(userdata)->readAvailable();
+}
+
+void MonitorStream::readAvailable() {
+  // Until the source is known to be the monitor, nothing it recorded may leave the service.
+  while (confirmed_ && !ended_ && pa_stream_readable_size(stream_) > 0) {
+    const void* data = nullptr;
+    std::size_t bytes = 0;
+    if (pa_stream_peek(stream_, &data, &bytes) < 0) return fail(contextError(context_));
+    if (bytes == 0) return;  // nothing peeked, so nothing to drop
+    // The handler copies what it keeps: the library reuses the memory once it is dropped.
+    events_.fragment(data, bytes);
+    if (ended_) return;  // the handler gave up on this stream
+    pa_stream_drop(stream_);
+  }
+}
+
+void MonitorStream::fail(NSErrorRef error) {
+  if (ended_) return;
+  auto failed = std::exchange(events_.failed, nullptr);
+  detach();
+  // Last: the handler may drop this stream.
+  if (failed) failed(std::move(error));
+}
+
+void MonitorStream::detach() {
+  ended_ = true;
+  events_ = {};
+  if (askingSource_ != nullptr) {
+    if (pa_operation_get_state(askingSource_) == PA_OPERATION_RUNNING) {
+      pa_operation_cancel(askingSource_);
+    }
+    pa_operation_unref(std::exchange(askingSource_, nullptr));
+  }
+  if (stream_ == nullptr) return;
+  pa_stream_set_read_callback(stream_, nullptr, nullptr);
+  switch (pa_stream_get_state(stream_)) {
+    case PA_STREAM_READY:
+      pa_stream_set_state_callback(stream_, nullptr, nullptr);
+      pa_stream_disconnect(stream_);
+      break;
+    case PA_STREAM_CREATING:
+      // Not disconnectable until the server has made it; left to record, it would hold the
+      // sink awake for as long as the connection lasts.
+      pa_stream_set_state_callback(stream_, &MonitorStream::disconnectOnceReady, nullptr);
+      break;
+    default:
+      pa_stream_set_state_callback(stream_, nullptr, nullptr);
+      break;
+  }
+}
+
+void MonitorStream::disconnectOnceReady(pa_stream* stream, void* /*userdata*/) {
+  if (pa_stream_get_state(stream) == PA_STREAM_READY) pa_stream_disconnect(stream);
+}

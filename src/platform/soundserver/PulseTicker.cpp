@@ -1,0 +1,24 @@
+#include "platform/soundserver/PulseTicker.h"
+
+#include <pulse/rtclock.h>
+
+PulseTicker::PulseTicker(const PulseLoop& loop, pa_context* context, pa_usec_t period,
+                         std::function<void()> tick)
+    : context_(context), api_(loop.api()), period_(period), tick_(std::move(tick)) {
+  if (context_ != nullptr) {
+    event_ =
+        pa_context_rttime_new(context_, pa_rtclock_now() + period_, &PulseTicker::onTick, this);
+  }
+}
+
+PulseTicker::~PulseTicker() {
+  if (event_ != nullptr) api_->time_free(event_);
+}
+
+void PulseTicker::onTick(pa_mainloop_api* /*api*/, pa_time_event* event,
+                         const struct timeval* /*when*/, void* userdata) {
+  auto& self = *static_cast<PulseTicker*>(userdata);
+  // Re-armed before the work, which may drop this ticker.
+  pa_context_rttime_restart(self.context_, event, pa_rtclock_now() + self.period_);
+  self.tick_();
+}

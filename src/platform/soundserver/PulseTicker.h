@@ -1,0 +1,28 @@
+// A repeating timer on the loop thread, on the monotonic clock (a wall-clock step must not
+// stall or flood it); cancelled when dropped. The first tick comes one period after creation.
+#pragma once
+
+#include <pulse/context.h>
+
+#include <functional>
+
+#include "platform/soundserver/PulseLoop.h"
+
+class PulseTicker {
+ public:
+  PulseTicker(const PulseLoop& loop, pa_context* context, pa_usec_t period,
+              std::function<void()> tick);
+  ~PulseTicker();
+  PulseTicker(const PulseTicker&) = delete;
+  PulseTicker& operator=(const PulseTicker&) = delete;
+
+ private:
+  static void onTick(pa_mainloop_api* api, pa_time_event* event, const struct timeval* when,
+                     void* userdata);
+
+  pa_context* context_;
+  pa_mainloop_api* api_;
+  pa_usec_t period_;
+  pa_time_event* event_ = nullptr;
+  std::function<void()> tick_;
+};

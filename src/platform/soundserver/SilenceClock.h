@@ -1,0 +1,46 @@
+// Keeps a recording level with the wall clock. Consumers downstream (recognisers, recorders)
+// read the output as a continuous timeline, so time in which the server sends nothing (a
+// switch of output device, a suspended sink, no sink at all) must still come out, as silence.
+//
+// The rule, in frames at the record rate, counted from the moment the recording starts:
+//  - Real audio is always handed on as it comes, even when it puts the count ahead of the
+//    clock (the burst a new stream starts with, a device whose clock runs a little fast):
+//    dropping it would lose what was played.
+//  - Silence is added only once audio has stopped coming for `stallAfter` (a few fragments,
+//    so that ordinary scheduling jitter never cuts a hole into real audio), and then only up
+//    to one fragment short of the clock, in whole fragments. Audio that resumes arrives a
+//    latency late, so it overlaps the clock by at most that latency: time is never repeated
+//    by more than that, and never lost.
+#pragma once
+
+#include <cstdint>
+
+class SilenceClock {
+ public:
+  struct Rule {
+    std::uint32_t rate;              // frames per second
+    std::uint32_t fragmentFrames;    // the unit silence is added in
+    std::uint64_t stallAfterMicros;  // no audio for this long is a gap
+  };
+
+  explicit SilenceClock(Rule rule) : rule_(rule) {}
+
+  // Times are microseconds on a monotonic clock.
+  void start(std::uint64_t now);
+  void audioArrived(std::uint64_t frames, std::uint64_t now);
+  // Whether audio has stopped coming for the rule's `stallAfter`.
+  bool stalled(std::uint64_t now) const { return now >= lastAudio_ + rule_.stallAfterMicros; }
+  // Frames of silence to hand on at `now` (whole fragments, possibly none), counted as
+  // handed on.
+  std::uint64_t takeSilenceDue(std::uint64_t now);
+
+  std::uint64_t framesHandedOn() const { return handedOn_; }
+
+ private:
+  std::uint64_t framesDueAt(std::uint64_t now) const;
+
+  Rule rule_;
+  std::uint64_t origin_ = 0;
+  std::uint64_t lastAudio_ = 0;
+  std::uint64_t handedOn_ = 0;
+};
