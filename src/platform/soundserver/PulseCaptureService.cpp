@@ -20,9 +20,11 @@ PulseCaptureService::~PulseCaptureService() {
     (void)loop_.release();
     return;
   }
-  // Stopped before the operations go, so that no callback reaches a dropped one.
-  loop_.reset();
+  // Stopped before the operations go, so that no callback reaches a dropped one; freed after
+  // them, since what they free (streams, contexts, timers) belongs to the loop.
+  loop_->stop();
   active_.clear();
+  loop_.reset();
 }
 
 void PulseCaptureService::getShareableContent(

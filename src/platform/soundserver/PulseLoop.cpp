@@ -2,6 +2,8 @@
 
 #include <pulse/def.h>
 
+#include <utility>
+
 #include "platform/soundserver/PulseError.h"
 
 std::unique_ptr<PulseLoop> PulseLoop::start(NSErrorRef& error) {
@@ -28,9 +30,14 @@ PulseLoop::~PulseLoop() {
   // Stopping joins the thread, which cannot be done from the thread itself; a loop dropped
   // there (only at process exit) is left to the exit.
   if (onLoopThread()) return;
-  pa_threaded_mainloop_stop(loop_);
+  stop();
   api()->defer_free(postedEvent_);
   pa_threaded_mainloop_free(loop_);
+}
+
+void PulseLoop::stop() {
+  if (std::exchange(stopped_, true)) return;
+  pa_threaded_mainloop_stop(loop_);
 }
 
 void PulseLoop::post(std::function<void()> work) {

@@ -20,6 +20,10 @@ class PulseLoop {
   PulseLoop(const PulseLoop&) = delete;
   PulseLoop& operator=(const PulseLoop&) = delete;
 
+  // Joins the loop thread; callbacks stop, libpulse objects stay valid to free. Not on the loop
+  // thread, which cannot join itself.
+  void stop();
+
   pa_mainloop_api* api() const { return pa_threaded_mainloop_get_api(loop_); }
   bool onLoopThread() const { return pa_threaded_mainloop_in_thread(loop_) != 0; }
 
@@ -45,5 +49,6 @@ class PulseLoop {
 
   pa_threaded_mainloop* loop_;
   pa_defer_event* postedEvent_ = nullptr;
+  bool stopped_ = false;
   std::vector<std::function<void()>> posted_;
 };
