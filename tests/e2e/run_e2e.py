@@ -41,8 +41,13 @@ def main():
         return f"{owner.__name__}.{name}"
 
     names = [qualified(name) for name in args.tests] or MODULES
-    suite = loader.loadTestsFromNames(names)
-    result = unittest.TextTestRunner(verbosity=2).run(suite)
+    result = unittest.TextTestRunner(verbosity=2).run(loader.loadTestsFromNames(names))
+    if not result.wasSuccessful() and args.server == "pipewire":
+        # PipeWire without real-time scheduling (a loaded CI machine) now and then glitches a
+        # playing test tone by itself; one fresh run, on a fresh server, tells that apart from a
+        # fault that repeats. The failure above stays in the log.
+        print("\nretrying once on a fresh PipeWire server", flush=True)
+        result = unittest.TextTestRunner(verbosity=2).run(loader.loadTestsFromNames(names))
     return 0 if result.wasSuccessful() else 1
 
 

@@ -1,5 +1,7 @@
 #include "platform/soundserver/MonitorStream.h"
 
+#include <pulse/timeval.h>
+
 #include <utility>
 
 #include "platform/soundserver/PulseError.h"
@@ -34,7 +36,10 @@ NSErrorRef MonitorStream::open(const pa_sample_spec& spec, pa_usec_t fragment) {
   pa_stream_set_read_callback(stream_, &MonitorStream::onReadable, this);
 
   pa_buffer_attr attributes{};
-  attributes.maxlength = static_cast<std::uint32_t>(-1);
+  // Room on the server for two seconds, so a loop thread that is late for a while (a loaded
+  // machine) finds its audio waiting rather than dropped; left to the server, PipeWire's
+  // PulseAudio server keeps only a few fragments.
+  attributes.maxlength = static_cast<std::uint32_t>(pa_usec_to_bytes(2 * PA_USEC_PER_SEC, &spec));
   attributes.tlength = static_cast<std::uint32_t>(-1);
   attributes.prebuf = static_cast<std::uint32_t>(-1);
   attributes.minreq = static_cast<std::uint32_t>(-1);
