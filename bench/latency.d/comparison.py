@@ -1,0 +1,49 @@
+"""Runs the comparison the command line asked for and renders it."""
+import os
+
+import recorders
+import table
+from session import Plan, Session
+from soundservers import SERVERS
+
+# After a click arrives: long enough for its tail to have left every recorder.
+CLICK_GAP_S = 0.4
+QUICK_CLICK_GAP_S = 0.25
+
+
+class Missing(Exception):
+    """Something the comparison needs is not installed or not built."""
+
+
+def chosen_recorders(args):
+    everyone = recorders.all_recorders(os.path.abspath(args.binary))
+    if args.only:
+        names = args.only.split(",")
+        unknown = set(names) - {r.name for r in everyone}
+        if unknown:
+            raise Missing(f"no recorder named {', '.join(sorted(unknown))}")
+        everyone = [r for r in everyone if r.name in names]
+    for recorder in everyone:
+        if not recorder.available():
+            raise Missing(f"{recorder.binary} is missing")
+    return everyone
+
+
+def run(args):
+    server_class = SERVERS[args.server]
+    if not server_class.available():
+        needed = ", ".join(server_class.required_binaries)
+        raise Missing(f"{args.server} is not installed (needs {needed})")
+    chosen = chosen_recorders(args)
+    plan = Plan(clicks=args.clicks, click_gap_s=QUICK_CLICK_GAP_S if args.quick else CLICK_GAP_S,
+                seconds=args.seconds)
+    load_before = os.getloadavg()
+    session = Session(server_class)
+    try:
+        session.start()
+        results = [session.measure(recorder, plan) for recorder in chosen]
+    finally:
+        session.stop()
+    context = {"server": args.server, "clicks": args.clicks, "seconds": args.seconds,
+               "load_before": load_before, "load_after": os.getloadavg()}
+    return results, table.render(results, context)

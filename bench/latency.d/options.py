@@ -1,0 +1,22 @@
+"""The command line of bench/latency, shared with its CTest check."""
+import argparse
+import os
+
+REPO = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
+
+
+def parse_args(argv=None, description=None):
+    parser = argparse.ArgumentParser(prog="bench/latency", description=description)
+    parser.add_argument("--server", default="pulseaudio", choices=["pulseaudio", "pipewire"])
+    parser.add_argument("--binary", default=os.path.join(REPO, "build", "sysaudio"))
+    parser.add_argument("--quick", action="store_true",
+                        help="6 clicks and 3 s of capture per recorder")
+    parser.add_argument("--seconds", type=float, help="capture for CPU and memory (default 60)")
+    parser.add_argument("--clicks", type=int, help="clicks per recorder (default 20)")
+    parser.add_argument("--only", help="comma-separated recorders (sysaudio, parec, ffmpeg)")
+    args = parser.parse_args(argv)
+    args.seconds = args.seconds if args.seconds is not None else (3.0 if args.quick else 60.0)
+    args.clicks = args.clicks if args.clicks is not None else (6 if args.quick else 20)
+    if args.seconds < 1 or args.clicks < 1:
+        parser.error("--seconds must be at least 1 and --clicks at least 1")
+    return args

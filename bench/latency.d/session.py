@@ -1,0 +1,133 @@
+"""One comparison: a private sound server, one click player, and each recorder in turn
+against the same monitor, so that their numbers differ by the recorder and not the set-up."""
+import os
+import shlex
+import subprocess
+import sys
+import time
+from dataclasses import dataclass, field
+from typing import List, Optional
+
+from capture import RecorderProcess, cpu_seconds
+from recorders import BYTES_PER_SECOND
+from soundservers import end_process, spawn
+
+SINK = "speakers"
+MONITOR = f"{SINK}.monitor"
+PLAYER_RATE = 48000
+# The player's prebuffer is smaller than this, so it starts playing each burst at once.
+BURST = b"\xff\x7f\xff\x7f" * (PLAYER_RATE // 25)  # 40 ms, full scale, stereo s16le
+PLAYER_ARGV = ["pacat", "--playback", "--format=s16le", f"--rate={PLAYER_RATE}",
+               "--channels=2", "--latency-msec=10", f"--device={SINK}",
+               "--stream-name=bench-clicks"]
+CLICK_TIMEOUT_S = 3.0
+
+
+@dataclass
+class Plan:
+    clicks: int
+    click_gap_s: float  # after a click's arrival, before the next is played
+    seconds: float  # of capture for CPU and memory
+
+
+@dataclass
+class Result:
+    name: str
+    command: str
+    clicks_played: int = 0
+    delays_ms: List[float] = field(default_factory=list)
+    cpu_percent: Optional[float] = None
+    server_cpu_percent: Optional[float] = None
+    rss_kib: List[int] = field(default_factory=list)
+    audio_s: float = 0.0
+    wall_s: float = 0.0
+    error: Optional[str] = None
+
+
+class Session:
+    def __init__(self, server_class):
+        self.server_class = server_class
+        self.server = None
+        self.player = None
+
+    def start(self, attempts=2):
+        """A loaded machine now and then fails a server's first pactl calls; a fresh server
+        usually starts where the first did not."""
+        for attempt in range(1, attempts + 1):
+            self.server = self.server_class()
+            try:
+                self._start_server()
+                return
+            except (subprocess.SubprocessError, TimeoutError, OSError) as error:
+                self.server.stop()
+                if attempt == attempts:
+                    raise RuntimeError(f"{self.server.name} did not start: {error}") from error
+                print(f"latency: {self.server.name} did not start ({error}); trying once more",
+                      file=sys.stderr)
+
+    def _start_server(self):
+        self.server.start(sinks=(SINK,))
+        self.server.keep_awake(SINK)
+        self.player = spawn(PLAYER_ARGV, self.server.env(), stdin=subprocess.PIPE,
+                            stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        time.sleep(1.0)  # until its stream is connected and corked by underrun
+
+    def stop(self):
+        if self.player is not None:
+            end_process(self.player)
+            self.player = None
+        if self.server is not None:
+            self.server.stop()
+
+    def measure(self, recorder, plan):
+        argv = recorder.argv(MONITOR)
+        result = Result(recorder.name, shlex.join(argv))
+        process = RecorderProcess(argv, self.server.env())
+        try:
+            process.wait_for_output(BYTES_PER_SECOND // 10, timeout=20)
+            time.sleep(0.5)  # past start-up, whatever the recorder does then
+            self._time_clicks(process, plan, result)
+            self._watch_resources(process, plan, result)
+            if not process.alive():
+                raise RuntimeError("exited early")
+        except (RuntimeError, TimeoutError, OSError) as error:
+            result.error = f"{error}; stderr: {process.stderr_tail()}"
+        finally:
+            process.stop()
+        return result
+
+    def _time_clicks(self, process, plan, result):
+        for _ in range(plan.clicks):
+            process.arm()
+            sent = time.monotonic()
+            self.player.stdin.write(BURST)
+            self.player.stdin.flush()
+            result.clicks_played += 1
+            arrival = process.click_arrival(CLICK_TIMEOUT_S)
+            if arrival is not None:
+                result.delays_ms.append(1000.0 * (arrival - sent))
+            time.sleep(plan.click_gap_s)
+
+    def _server_cpu_seconds(self):
+        total = 0.0
+        for server_process in self.server.processes:
+            if server_process.poll() is None:
+                total += cpu_seconds(server_process.pid)
+        return total
+
+    def _watch_resources(self, process, plan, result):
+        start_bytes = process.byte_count()
+        start_cpu, start_server = process.cpu_seconds(), self._server_cpu_seconds()
+        started = time.monotonic()
+        result.rss_kib.append(process.resident_kib())
+        for second in range(1, int(plan.seconds) + 1):
+            time.sleep(max(0.0, started + second - time.monotonic()))
+            if not process.alive():
+                return
+            result.rss_kib.append(process.resident_kib())
+        time.sleep(max(0.0, started + plan.seconds - time.monotonic()))
+        wall = time.monotonic() - started
+        result.cpu_percent = 100.0 * (process.cpu_seconds() - start_cpu) / wall
+        result.server_cpu_percent = 100.0 * (self._server_cpu_seconds() - start_server) / wall
+        result.audio_s = (process.byte_count() - start_bytes) / BYTES_PER_SECOND
+        result.wall_s = wall
