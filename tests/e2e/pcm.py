@@ -64,6 +64,17 @@ def zero_crossing_frequency(samples, rate=OUTPUT_RATE):
     return (len(rising) - 1) * rate / (rising[-1] - rising[0])
 
 
+def spectral_peak_frequency(samples, low, high, rate=OUTPUT_RATE):
+    """The frequency in [low, high] with the most energy, to a tenth of a hertz: unlike zero
+    crossings, a gap or a click in a tone does not move it."""
+    def energy(frequency):
+        step = -2j * math.pi * frequency / rate
+        return abs(sum(s * cmath.exp(step * n) for n, s in enumerate(samples)))
+
+    best = max((low + 5.0 * k for k in range(int((high - low) / 5.0) + 1)), key=energy)
+    return max((best - 5.0 + 0.1 * k for k in range(101)), key=energy)
+
+
 def block_phases(samples, frequency, block=160, rate=OUTPUT_RATE):
     """The phase of `frequency` in each block, measured against one clock running from the
     first sample: constant while the tone runs on without a gap or a repeat."""

@@ -23,7 +23,11 @@ class PulseCaptureService final : public SCCaptureService {
       .contentTimeout = 5 * PA_USEC_PER_SEC,
       .recording = {.startTimeout = 10 * PA_USEC_PER_SEC,
                     .fragment = 10 * PA_USEC_PER_MSEC,
-                    .stallAfter = 30 * PA_USEC_PER_MSEC,
+                    // On a loaded machine a server without real-time scheduling (PipeWire's
+                    // pulse server) hands over a few hundred milliseconds of audio late, all
+                    // at once: a shorter wait cut silence into the middle of that audio.
+                    // Real gaps are still filled up to the clock, only later.
+                    .stallAfter = 500 * PA_USEC_PER_MSEC,
                     .retryAfter = 100 * PA_USEC_PER_MSEC},
   };
 

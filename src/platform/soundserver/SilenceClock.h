@@ -6,8 +6,8 @@
 //  - Real audio is always handed on as it comes, even when it puts the count ahead of the
 //    clock (the burst a new stream starts with, a device whose clock runs a little fast):
 //    dropping it would lose what was played.
-//  - Silence is added only once audio has stopped coming for `stallAfter` (a few fragments,
-//    so that ordinary scheduling jitter never cuts a hole into real audio), and then only up
+//  - Silence is added only once audio has stopped coming for `stallAfter` (long enough that
+//    a server held up by a busy machine never gets a hole cut into its late audio), then up
 //    to one fragment short of the clock, in whole fragments. Audio that resumes arrives a
 //    latency late, so it overlaps the clock by at most that latency: time is never repeated
 //    by more than that, and never lost.

@@ -2,6 +2,7 @@
 // audio never dropped, time never handed on twice beyond a fragment.
 #include <gtest/gtest.h>
 
+#include "platform/soundserver/PulseCaptureService.h"
 #include "platform/soundserver/SilenceClock.h"
 
 namespace {
@@ -23,6 +24,24 @@ TEST(SilenceClockTest, SteadyAudioAndJitterShorterThanAStallGetNoSilence) {
   // Late by 25 ms, then two fragments at once: no silence slipped in between.
   clock.audioArrived(960, 1035 * kMs);
   EXPECT_EQ(clock.takeSilenceDue(1040 * kMs), 0U);
+}
+
+// PipeWire's pulse server on a loaded two-core machine was seen handing over 240 ms of
+// monitor audio late, in one burst; the service's own rule must wait for it, not fill it.
+TEST(SilenceClockTest, ServiceRuleWaitsOutAServerHeldUpByALoadedMachine) {
+  const auto& timing = PulseCaptureService::kDefaultTiming.recording;
+  SilenceClock clock({.rate = 48000,
+                      .fragmentFrames = static_cast<std::uint32_t>(48 * timing.fragment / kMs),
+                      .stallAfterMicros = timing.stallAfter});
+  clock.start(0);
+  steadyAudio(clock, 0, 1000 * kMs);
+  for (std::uint64_t at = 1010 * kMs; at < 1300 * kMs; at += 10 * kMs) {
+    EXPECT_EQ(clock.takeSilenceDue(at), 0U) << "silence cut into late audio at " << at;
+  }
+  clock.audioArrived(30 * 480, 1300 * kMs);  // the held-up 300 ms, at once
+  EXPECT_EQ(clock.takeSilenceDue(1310 * kMs), 0U);
+  // A real gap is still filled, once it has lasted.
+  EXPECT_GT(clock.takeSilenceDue(2000 * kMs), 0U);
 }
 
 TEST(SilenceClockTest, GapIsFilledToOneFragmentShortOfTheClockInWholeFragments) {
