@@ -1,5 +1,6 @@
 """Runs the comparison the command line asked for and renders it."""
 import os
+import time
 
 import recorders
 import table
@@ -29,6 +30,16 @@ def chosen_recorders(args):
     return everyone
 
 
+def describe_binary(path):
+    """Which build the sysaudio row measured: others rebuild it while a run goes on."""
+    try:
+        status = os.stat(path)
+    except OSError:
+        return path
+    built = time.strftime("%Y-%m-%d %H:%M:%S", time.localtime(status.st_mtime))
+    return f"{os.path.abspath(path)}, built {built}, {status.st_size} bytes"
+
+
 def run(args):
     server_class = SERVERS[args.server]
     if not server_class.available():
@@ -37,13 +48,14 @@ def run(args):
     chosen = chosen_recorders(args)
     plan = Plan(clicks=args.clicks, click_gap_s=QUICK_CLICK_GAP_S if args.quick else CLICK_GAP_S,
                 seconds=args.seconds)
-    load_before = os.getloadavg()
+    load_before, binary = os.getloadavg(), describe_binary(args.binary)
     session = Session(server_class)
     try:
         session.start()
         results = [session.measure(recorder, plan) for recorder in chosen]
     finally:
         session.stop()
-    context = {"server": args.server, "clicks": args.clicks, "seconds": args.seconds,
+    context = {"server": args.server, "binary": binary, "clicks": args.clicks,
+               "seconds": args.seconds,
                "load_before": load_before, "load_after": os.getloadavg()}
     return results, table.render(results, context)

@@ -38,7 +38,7 @@ class Result:
     delays_ms: List[float] = field(default_factory=list)
     cpu_percent: Optional[float] = None
     server_cpu_percent: Optional[float] = None
-    rss_kib: List[int] = field(default_factory=list)
+    rss_kib: List[dict] = field(default_factory=list)  # VmRSS and its parts, each second
     audio_s: float = 0.0
     wall_s: float = 0.0
     error: Optional[str] = None

@@ -19,16 +19,19 @@ def _latency_cell(result):
 
 
 def _rss_cells(result):
-    rss = result.rss_kib
-    if not rss:
+    samples = result.rss_kib
+    if not samples:
         return "-", "-"
+    rss = [sample["total"] for sample in samples]
     growth = max(rss) - rss[0]
     if growth <= RSS_FLAT_SLACK_KIB:
         flat = "yes"
     else:
         # A rise only in the first seconds is settling; one late in the run looks like growth.
         last_rise = max(i for i in range(1, len(rss)) if rss[i] > rss[i - 1])
-        flat = f"no: +{growth} KiB, last rise at {last_rise} s"
+        parts = ", ".join(f"{part} {samples[-1][part] - samples[0][part]:+d}"
+                          for part in ("anon", "shmem") if part in samples[0])
+        flat = f"no: +{growth} KiB ({parts}), last rise at {last_rise} s"
     return f"{rss[0]} / {rss[-1]} / {max(rss)}", f"{flat} ({len(rss)} samples)"
 
 
@@ -48,6 +51,7 @@ def render(results, context):
     lines = [f"Server: {context['server']} (private, null sink 48 kHz stereo, kept awake by a "
              f"silent pacat at 20 ms); {context['clicks']} clicks per recorder, "
              f"{context['seconds']:g} s of capture for CPU and memory.",
+             f"sysaudio binary: {context['binary']}",
              "Load average (1, 5, 15 min) before: {:.2f} {:.2f} {:.2f}, after: {:.2f} {:.2f} {:.2f}"
              .format(*context["load_before"], *context["load_after"]), ""]
     lines.append("| " + " | ".join(COLUMNS) + " |")
@@ -67,7 +71,8 @@ def render(results, context):
               "column beside it.",
               "- CPU: user+sys from /proc/PID/stat over the capture; RSS: VmRSS sampled every "
               f"second, flat when it never rises more than {RSS_FLAT_SLACK_KIB} KiB above the "
-              "first sample."]
+              "first sample; when it does, the anonymous and shared-memory (the server's pool) "
+              "parts of the change are shown."]
     for result in results:
         if result.error:
             lines.append(f"- {result.name} FAILED: {result.error}")
