@@ -2,7 +2,7 @@
 """Starts sysaudio against a private PulseAudio server many times and ends each run with
 SIGINT or SIGTERM after a random delay (0-200 ms), start-up included.
 
-    scripts/signal-storm.py [--binary build/sysaudio] [--runs 200] [--seed N]
+    scripts/signal-storm.py [--binary build/sysaudio] [--runs 200] [--rng-seed N]
 
 A run whose signal came once the handlers were installed (SigCgt in /proc/PID/status, read
 just before signalling) must end with status 0; one signalled earlier meets the default
@@ -74,10 +74,10 @@ def main():
     parser.add_argument("--binary", default=os.path.join(REPO, "build", "sysaudio"))
     parser.add_argument("--runs", type=int, default=200)
     parser.add_argument("--latency-runs", type=int, default=50)
-    parser.add_argument("--seed", type=int, default=None)
+    parser.add_argument("--rng-seed", type=int, default=None)
     args = parser.parse_args()
     args.binary = os.path.abspath(args.binary)
-    rng = random.Random(args.seed)
+    rng = random.Random(args.rng_seed)
 
     server = PulseAudioServer()
     workdir = tempfile.mkdtemp(prefix="sysaudio-storm-")

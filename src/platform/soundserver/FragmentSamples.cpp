@@ -4,16 +4,16 @@
 
 namespace {
 
-AudioStreamBasicDescription float32Interleaved(const pa_sample_spec& spec) {
-  const auto bytesPerFrame = static_cast<UInt32>(sizeof(float) * spec.channels);
+AudioStreamBasicDescription float32Interleaved(const pa_sample_spec& sampleSpec) {
+  const auto bytesPerFrame = static_cast<UInt32>(sizeof(float) * sampleSpec.channels);
   return AudioStreamBasicDescription{
-      .mSampleRate = static_cast<Float64>(spec.rate),
+      .mSampleRate = static_cast<Float64>(sampleSpec.rate),
       .mFormatID = kAudioFormatLinearPCM,
       .mFormatFlags = kAudioFormatFlagIsFloat | kAudioFormatFlagIsPacked,
       .mBytesPerPacket = bytesPerFrame,
       .mFramesPerPacket = 1,
       .mBytesPerFrame = bytesPerFrame,
-      .mChannelsPerFrame = spec.channels,
+      .mChannelsPerFrame = sampleSpec.channels,
       .mBitsPerChannel = 32,
       .mReserved = 0,
   };
@@ -21,10 +21,10 @@ AudioStreamBasicDescription float32Interleaved(const pa_sample_spec& spec) {
 
 }  // namespace
 
-FragmentSamples::FragmentSamples(const pa_sample_spec& spec)
-    : bytesPerFrame_(pa_frame_size(&spec)),
-      channels_(spec.channels),
-      format_(std::make_shared<const CMAudioFormatDescription>(float32Interleaved(spec))) {}
+FragmentSamples::FragmentSamples(const pa_sample_spec& sampleSpec)
+    : bytesPerFrame_(pa_frame_size(&sampleSpec)),
+      channels_(sampleSpec.channels),
+      format_(std::make_shared<const CMAudioFormatDescription>(float32Interleaved(sampleSpec))) {}
 
 CMSampleBufferRef FragmentSamples::fromAudio(std::span<const std::byte> fragment) const {
   if (bytesPerFrame_ == 0) return nullptr;

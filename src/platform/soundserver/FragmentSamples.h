@@ -11,9 +11,9 @@
 
 class FragmentSamples {
  public:
-  // `spec` is float32le interleaved, as the record stream was opened with; one without
+  // `sampleSpec` is float32le interleaved, as the record stream was opened with; one without
   // channels makes no samples at all.
-  explicit FragmentSamples(const pa_sample_spec& spec);
+  explicit FragmentSamples(const pa_sample_spec& sampleSpec);
 
   // One sample holding the whole frames of `fragment`; nothing when there is not one frame.
   CMSampleBufferRef fromAudio(std::span<const std::byte> fragment) const;
