@@ -17,20 +17,21 @@ constexpr pa_usec_t kLongestRetry = 5 * PA_USEC_PER_SEC;
 // Float32 interleaved at the configuration's rate and channel count. Values out of range, or
 // no configuration at all, give 0, which pa_sample_spec_valid refuses before anything starts.
 pa_sample_spec recordSpec(const SCStreamConfigurationRef& configuration) {
-  pa_sample_spec spec{};
-  spec.format = PA_SAMPLE_FLOAT32LE;
+  pa_sample_spec sampleSpec{};
+  sampleSpec.format = PA_SAMPLE_FLOAT32LE;
   const long rate = configuration ? configuration->sampleRate() : 0;
   const long channels = configuration ? configuration->channelCount() : 0;
-  spec.rate = rate > 0 && rate <= PA_RATE_MAX ? static_cast<std::uint32_t>(rate) : 0;
-  spec.channels =
+  sampleSpec.rate = rate > 0 && rate <= PA_RATE_MAX ? static_cast<std::uint32_t>(rate) : 0;
+  sampleSpec.channels =
       channels > 0 && channels <= PA_CHANNELS_MAX ? static_cast<std::uint8_t>(channels) : 0;
-  return spec;
+  return sampleSpec;
 }
 
-SilenceClock::Rule clockRule(const pa_sample_spec& spec, const MonitorRecording::Timing& timing) {
-  const std::uint64_t fragmentFrames = timing.fragment * spec.rate / PA_USEC_PER_SEC;
+SilenceClock::Rule clockRule(const pa_sample_spec& sampleSpec,
+                             const MonitorRecording::Timing& timing) {
+  const std::uint64_t fragmentFrames = timing.fragment * sampleSpec.rate / PA_USEC_PER_SEC;
   return SilenceClock::Rule{
-      .rate = spec.rate,
+      .rate = sampleSpec.rate,
       .fragmentFrames = static_cast<std::uint32_t>(std::max<std::uint64_t>(fragmentFrames, 1)),
       .stallAfterMicros = timing.stallAfter,
   };

@@ -29,8 +29,8 @@ MonitorStream::~MonitorStream() {
   }
 }
 
-NSErrorRef MonitorStream::open(const pa_sample_spec& spec, pa_usec_t fragment) {
-  stream_ = pa_stream_new(context_, kStreamName, &spec, nullptr);
+NSErrorRef MonitorStream::open(const pa_sample_spec& sampleSpec, pa_usec_t fragment) {
+  stream_ = pa_stream_new(context_, kStreamName, &sampleSpec, nullptr);
   if (stream_ == nullptr) return contextError(context_);
   pa_stream_set_state_callback(stream_, &MonitorStream::onState, this);
   pa_stream_set_read_callback(stream_, &MonitorStream::onReadable, this);
@@ -39,12 +39,13 @@ NSErrorRef MonitorStream::open(const pa_sample_spec& spec, pa_usec_t fragment) {
   // Room on the server for two seconds, so a loop thread that is late for a while (a loaded
   // machine) finds its audio waiting rather than dropped; left to the server, PipeWire's
   // PulseAudio server keeps only a few fragments.
-  attributes.maxlength = static_cast<std::uint32_t>(pa_usec_to_bytes(2 * PA_USEC_PER_SEC, &spec));
+  attributes.maxlength =
+      static_cast<std::uint32_t>(pa_usec_to_bytes(2 * PA_USEC_PER_SEC, &sampleSpec));
   attributes.tlength = static_cast<std::uint32_t>(-1);
   attributes.prebuf = static_cast<std::uint32_t>(-1);
   attributes.minreq = static_cast<std::uint32_t>(-1);
   // Without a fragment size the server hands audio over in blocks of up to two seconds.
-  attributes.fragsize = static_cast<std::uint32_t>(pa_usec_to_bytes(fragment, &spec));
+  attributes.fragsize = static_cast<std::uint32_t>(pa_usec_to_bytes(fragment, &sampleSpec));
   // DONT_MOVE: a server that would rescue this stream onto another source once the sink goes
   // (a microphone, on a desktop) kills it instead, and the owner follows the default output
   // itself. Auto-suspend stays inhibited on purpose: a suspended sink sends nothing at all.

@@ -37,7 +37,7 @@ class MonitorStream {
   MonitorStream& operator=(const MonitorStream&) = delete;
 
   // Starts connecting; an error, with no event, when the stream cannot even be made.
-  NSErrorRef open(const pa_sample_spec& spec, pa_usec_t fragment);
+  NSErrorRef open(const pa_sample_spec& sampleSpec, pa_usec_t fragment);
 
   const MonitoredSink& sink() const { return sink_; }
   bool confirmed() const { return confirmed_; }
