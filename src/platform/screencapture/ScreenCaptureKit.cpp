@@ -1,5 +1,7 @@
 #include "platform/screencapture/ScreenCaptureKit.h"
 
+#include <malloc.h>
+
 void SCShareableContent::getShareableContentExcludingDesktopWindows(
     bool /*excludingDesktopWindows: no service here has desktop windows*/,
     bool /*onScreenWindowsOnly: nor windows at all*/, CompletionHandler completionHandler) {
@@ -57,10 +59,16 @@ std::size_t byteSizeOf(const CMSampleBufferRef& sample) {
   return data ? data->byteSize() : 0;
 }
 
+// The allocator keeps the pages of a drained backlog (thousands of small blocks freed on
+// another thread than the one that made them) for reuse; a stall should not leave the process
+// at its peak size for the rest of a long run, so they go back to the system.
+void releaseFreedMemory() {
+  malloc_trim(0);
+}
+
 }  // namespace
 
-bool SCStream::deliverSampleBuffer(const CMSampleBufferRef& sampleBuffer,
-                                   SCStreamOutputType type) {
+bool SCStream::deliverSampleBuffer(const CMSampleBufferRef& sampleBuffer, SCStreamOutputType type) {
   DispatchQueueRef queue;
   {
     std::lock_guard lock(outputsMutex_);
@@ -69,6 +77,8 @@ bool SCStream::deliverSampleBuffer(const CMSampleBufferRef& sampleBuffer,
     Registration& registration = found->second;
     registration.backlog.push_back(sampleBuffer);
     registration.backlogBytes += byteSizeOf(sampleBuffer);
+    registration.peakBacklogBytes =
+        std::max(registration.peakBacklogBytes, registration.backlogBytes);
     while (registration.backlogBytes > kMaxBacklogBytes && registration.backlog.size() > 1) {
       registration.backlogBytes -= byteSizeOf(registration.backlog.front());
       registration.backlog.pop_front();
@@ -84,20 +94,21 @@ bool SCStream::deliverSampleBuffer(const CMSampleBufferRef& sampleBuffer,
 
 void SCStream::drainBacklog(SCStreamOutputType type) {
   for (;;) {
-    CMSampleBufferRef sample;
-    std::shared_ptr<SCStreamOutput> output;
-    {
-      std::lock_guard lock(outputsMutex_);
-      Registration& registration = outputs_.at(type);
-      if (registration.backlog.empty()) {
-        registration.draining = false;
-        return;
-      }
-      sample = std::move(registration.backlog.front());
-      registration.backlog.pop_front();
-      registration.backlogBytes -= byteSizeOf(sample);
-      output = registration.output.lock();
+    std::unique_lock lock(outputsMutex_);
+    Registration& registration = outputs_.at(type);
+    if (registration.backlog.empty()) {
+      registration.draining = false;
+      const bool grewLarge = registration.peakBacklogBytes > kReleaseAfterBacklogBytes;
+      registration.peakBacklogBytes = 0;
+      lock.unlock();
+      if (grewLarge) releaseFreedMemory();
+      return;
     }
+    const CMSampleBufferRef sample = std::move(registration.backlog.front());
+    registration.backlog.pop_front();
+    registration.backlogBytes -= byteSizeOf(sample);
+    const std::shared_ptr<SCStreamOutput> output = registration.output.lock();
+    lock.unlock();
     if (output) output->streamDidOutputSampleBuffer(*this, sample, type);
   }
 }

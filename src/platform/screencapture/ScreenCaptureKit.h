@@ -185,6 +185,9 @@ class SCStream : public std::enable_shared_from_this<SCStream> {
   static constexpr double kMaxBacklogSeconds = 20.0;
   static constexpr std::size_t kMaxBacklogBytes =
       static_cast<std::size_t>(kMaxBacklogSeconds * 48000 * 2 * sizeof(float));
+  // A backlog that grew past this before draining hands its freed pages back to the system
+  // once drained (one second of audio): a long run must not keep a stall's peak for good.
+  static constexpr std::size_t kReleaseAfterBacklogBytes = kMaxBacklogBytes / 20;
 
   // For the service: hands a sample to the output registered for its type, on that output's
   // queue, in call order, without waiting for the output. False when no output is registered
@@ -206,6 +209,7 @@ class SCStream : public std::enable_shared_from_this<SCStream> {
     DispatchQueueRef queue;
     std::deque<CMSampleBufferRef> backlog;
     std::size_t backlogBytes = 0;
+    std::size_t peakBacklogBytes = 0;  // since the backlog was last empty
     bool draining = false;
   };
 

@@ -196,7 +196,7 @@ void MonitorRecording::run() {
   phase_ = Phase::Running;
   if (deadline_) deadline_->cancel();
   clock_.start(pa_rtclock_now());
-  ticker_.emplace(loop_, connection_.context(), timing_.fragment, [this] { tick(); });
+  ticker_.emplace(loop_, connection_.context(), timing_.gapCheck, [this] { tick(); });
   std::exchange(completion_, nullptr)(nullptr);
   // The default may have changed while capture was starting.
   followDefault();
@@ -213,6 +213,9 @@ void MonitorRecording::tick() {
   const bool stalled = clock_.stalled(now);
   if (stalled && stallSeen_) deliverSilence(clock_.takeSilenceDue(now));
   stallSeen_ = stalled;
+  // While audio flows a rare look is enough; through a gap, silence goes out fragment by
+  // fragment, as audio would.
+  if (ticker_) ticker_->setPeriod(stalled ? timing_.fragment : timing_.gapCheck);
 }
 
 void MonitorRecording::deliverAudio(const void* data, std::size_t bytes) {

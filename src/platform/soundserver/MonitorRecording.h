@@ -29,6 +29,7 @@ class MonitorRecording final : public PulseOperation {
     pa_usec_t startTimeout;  // capture not running by then counts as failed to start
     pa_usec_t fragment;      // the fragment size asked of the server, as a duration
     pa_usec_t stallAfter;    // no audio for this long is a gap, filled with silence
+    pa_usec_t gapCheck;      // how often the loop looks for a gap while audio flows
     pa_usec_t retryAfter;    // first wait before recording again after a stream failed
   };
 

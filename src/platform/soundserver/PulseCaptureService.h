@@ -28,6 +28,9 @@ class PulseCaptureService final : public SCCaptureService {
                     // at once: a shorter wait cut silence into the middle of that audio.
                     // Real gaps are still filled up to the clock, only later.
                     .stallAfter = 500 * PA_USEC_PER_MSEC,
+                    // Each check wakes the loop thread; a gap only counts after half a
+                    // second, so ten looks a second are plenty.
+                    .gapCheck = 100 * PA_USEC_PER_MSEC,
                     .retryAfter = 100 * PA_USEC_PER_MSEC},
   };
 

@@ -11,6 +11,12 @@ PulseTicker::PulseTicker(const PulseLoop& loop, pa_context* context, pa_usec_t p
   }
 }
 
+void PulseTicker::setPeriod(pa_usec_t period) {
+  if (period == period_) return;
+  period_ = period;
+  if (event_ != nullptr) pa_context_rttime_restart(context_, event_, pa_rtclock_now() + period_);
+}
+
 PulseTicker::~PulseTicker() {
   if (event_ != nullptr) api_->time_free(event_);
 }
@@ -18,7 +24,7 @@ PulseTicker::~PulseTicker() {
 void PulseTicker::onTick(pa_mainloop_api* /*api*/, pa_time_event* event,
                          const struct timeval* /*when*/, void* userdata) {
   auto& self = *static_cast<PulseTicker*>(userdata);
-  // Re-armed before the work, which may drop this ticker.
+  // Re-armed before the work, which may drop this ticker or change its period.
   pa_context_rttime_restart(self.context_, event, pa_rtclock_now() + self.period_);
   self.tick_();
 }

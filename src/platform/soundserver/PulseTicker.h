@@ -16,6 +16,10 @@ class PulseTicker {
   PulseTicker(const PulseTicker&) = delete;
   PulseTicker& operator=(const PulseTicker&) = delete;
 
+  // The next tick comes one new period from now (on the loop thread, from a tick or under
+  // the loop's lock).
+  void setPeriod(pa_usec_t period);
+
  private:
   static void onTick(pa_mainloop_api* api, pa_time_event* event, const struct timeval* when,
                      void* userdata);
