@@ -2,6 +2,7 @@
 
 add_library(soundserver STATIC
   src/platform/soundserver/FragmentSamples.cpp
+  src/platform/soundserver/LibpulseOnDemand.cpp
   src/platform/soundserver/MonitorRecording.cpp
   src/platform/soundserver/MonitorStream.cpp
   src/platform/soundserver/PulseCaptureService.cpp
@@ -12,7 +13,9 @@ add_library(soundserver STATIC
   src/platform/soundserver/ShareableContentQuery.cpp
   src/platform/soundserver/SilenceClock.cpp
 )
-target_link_libraries(soundserver PUBLIC platform PkgConfig::LIBPULSE)
+# libpulse's headers only: the library itself is loaded on first use (LibpulseOnDemand).
+target_include_directories(soundserver PUBLIC ${LIBPULSE_INCLUDE_DIRS})
+target_link_libraries(soundserver PUBLIC platform ${CMAKE_DL_LIBS})
 
 add_executable(sysaudio src/shell/main.cpp)
 # Whole archive: nothing in the program names the service, only the platform's

@@ -12,8 +12,10 @@ SIGNALS_CAUGHT = (signal.SIGINT, signal.SIGTERM)
 
 
 class Sysaudio:
-    def __init__(self, binary, env, collect_stdout=True):
-        self.process = spawn([binary], env, stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+    def __init__(self, binary, env, collect_stdout=True, prefix=()):
+        """`prefix`: a command that ends by exec'ing the program (so the pid stays its own)."""
+        self.process = spawn([*prefix, binary], env, stdout=subprocess.PIPE,
+                             stderr=subprocess.PIPE)
         self.pid = self.process.pid
         self._lock = threading.Lock()
         self._stdout = bytearray()

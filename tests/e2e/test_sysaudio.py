@@ -6,6 +6,7 @@ SYSAUDIO_BINARY); run_e2e.py sets both."""
 import os
 import signal
 import socket
+import subprocess
 import tempfile
 import time
 import unittest
@@ -28,11 +29,21 @@ TONE_HZ = 1031.0
 TONE_AMPLITUDE = 0.5
 
 
+def libpulse_path():
+    """Where the dynamic linker finds libpulse.so.0, or None."""
+    listing = subprocess.run(["ldconfig", "-p"], capture_output=True, text=True).stdout
+    for line in listing.splitlines():
+        name, _, path = line.strip().partition(" => ")
+        if name.startswith("libpulse.so.0 ") and "x86-64" in name:
+            return os.path.realpath(path)
+    return None
+
+
 class ProgramTestCase(unittest.TestCase):
     """Runs the program against `self.server` and checks how it ends."""
 
-    def launch(self, env=None, collect_stdout=True):
-        program = Sysaudio(BINARY, env or self.server.env(), collect_stdout)
+    def launch(self, env=None, collect_stdout=True, prefix=()):
+        program = Sysaudio(BINARY, env or self.server.env(), collect_stdout, prefix)
         self.addCleanup(program.kill)
         return program
 
@@ -228,6 +239,24 @@ class StartFailureTest(ServerTestCase):
         self.assertTrue(err.startswith(FAILED_TO_START), err)
         self.assertIn('"Timeout"', err)
         self.assertTrue(program.alive())
+        self.assertEndsCleanly(program, signal.SIGTERM)
+
+    def test_missing_client_library(self):
+        # libpulse is loaded once the program runs, not by the program loader: a machine
+        # without it gets the usual failure line, not a loader error and status 127.
+        library = libpulse_path()
+        if os.geteuid() != 0 or not library or subprocess.run(
+                ["unshare", "-m", "true"], capture_output=True).returncode != 0:
+            self.skipTest("needs root and mount namespaces to hide libpulse")
+        hide = ["unshare", "-m", "sh", "-c", f'mount --bind /dev/null "{library}" && exec "$0"']
+        program = self.launch(prefix=hide)
+        program.wait_for_stderr("\n")
+        self.assertAliveAndIdle(program)
+        err = program.stderr().decode()
+        self.assertEqual(err.count("\n"), 1, err)
+        self.assertTrue(err.startswith(FAILED_TO_START + 'Error Domain=PulseAudio Code=-1 "'), err)
+        self.assertIn("libpulse.so.0", err)
+        self.assertEqual(program.stdout(), b"")
         self.assertEndsCleanly(program, signal.SIGTERM)
 
     def test_server_without_sinks(self):

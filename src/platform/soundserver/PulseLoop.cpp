@@ -4,9 +4,14 @@
 
 #include <utility>
 
+#include "platform/soundserver/LibpulseOnDemand.h"
 #include "platform/soundserver/PulseError.h"
 
 std::unique_ptr<PulseLoop> PulseLoop::start(NSErrorRef& error) {
+  if (NSErrorRef failure = loadLibpulse()) {
+    error = std::move(failure);
+    return nullptr;
+  }
   pa_threaded_mainloop* loop = pa_threaded_mainloop_new();
   if (loop == nullptr) {
     error = pulseError(PA_ERR_INTERNAL);
