@@ -268,8 +268,9 @@ class SlowReaderTest(TwoSinkTestCase):
         # Ten seconds held for the reader is about 4 MB at the capture format.
         self.assertLess(peak - baseline, 32 * 1024, "memory grew beyond the backlog's bound")
         # Once the backlog has drained, its pages go back: a stall must not set the size of
-        # the rest of a long run.
-        self.assertLess(drained - baseline, 1536, "a drained backlog's memory was kept")
+        # the rest of a long run. (A sanitizer's allocator keeps freed memory on purpose.)
+        if not os.environ.get("SYSAUDIO_SANITIZED"):
+            self.assertLess(drained - baseline, 1536, "a drained backlog's memory was kept")
         # PipeWire 0.3.65's graph now and then shifts a playing stream's phase while the tone
         # keeps its full length (seen here, once in several runs), so the phase is judged on
         # PulseAudio only; the tone's length above catches audio lost or repeated on both.
