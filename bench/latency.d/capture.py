@@ -88,6 +88,9 @@ class RecorderProcess:
     def cpu_seconds(self):
         return cpu_seconds(self.pid)
 
+    def context_switches(self):
+        return context_switches(self.pid)
+
     def resident_kib(self):
         """VmRSS and its anonymous and shared-memory parts: pages of the sound server's
         shared pool count in VmRSS once touched, which is no leak of the recorder's."""
@@ -116,3 +119,19 @@ def cpu_seconds(pid):
     with open(f"/proc/{pid}/stat") as stat:
         fields = stat.read().rsplit(")", 1)[1].split()
     return (int(fields[11]) + int(fields[12])) / os.sysconf("SC_CLK_TCK")
+
+
+def context_switches(pid):
+    """Voluntary plus involuntary context switches of all of `pid`'s threads so far: each
+    voluntary one is a wake-up after a wait, each involuntary one a preemption."""
+    total = 0
+    task_dir = f"/proc/{pid}/task"
+    for task in os.listdir(task_dir):
+        try:
+            with open(f"{task_dir}/{task}/status") as status:
+                for line in status:
+                    if line.startswith(("voluntary_ctxt_switches", "nonvoluntary_ctxt_switches")):
+                        total += int(line.split()[1])
+        except FileNotFoundError:
+            continue  # a thread that ended meanwhile
+    return total

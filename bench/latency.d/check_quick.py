@@ -26,7 +26,7 @@ SKIPPED = 77
 def problems_in(results):
     problems = []
     names = [result.name for result in results]
-    if names != ["sysaudio", "parec", "ffmpeg"]:
+    if names != ["sysaudio", "parec-10ms", "parec", "ffmpeg"]:
         problems.append(f"recorders {names}")
     for result in results:
         if result.error:

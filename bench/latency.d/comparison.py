@@ -1,5 +1,6 @@
 """Runs the comparison the command line asked for and renders it."""
 import os
+import statistics
 import time
 
 import recorders
@@ -17,7 +18,7 @@ class Missing(Exception):
 
 
 def chosen_recorders(args):
-    everyone = recorders.all_recorders(os.path.abspath(args.binary))
+    everyone = recorders.all_recorders(os.path.abspath(args.binary), args.fragment_ms)
     if args.only:
         names = args.only.split(",")
         unknown = set(names) - {r.name for r in everyone}
@@ -52,10 +53,35 @@ def run(args):
     session = Session(server_class)
     try:
         session.start()
-        results = [session.measure(recorder, plan) for recorder in chosen]
+        # Alternating rounds: machine noise that comes and goes hits every recorder alike.
+        rounds = [[session.measure(recorder, plan) for recorder in chosen]
+                  for _ in range(args.rounds)]
     finally:
         session.stop()
+    results = [combined([round_[i] for round_ in rounds]) for i in range(len(chosen))]
     context = {"server": args.server, "binary": binary, "clicks": args.clicks,
-               "seconds": args.seconds,
+               "seconds": args.seconds, "rounds": args.rounds,
                "load_before": load_before, "load_after": os.getloadavg()}
     return results, table.render(results, context)
+
+
+def _median(values):
+    present = [value for value in values if value is not None]
+    return statistics.median(present) if present else None
+
+
+def combined(runs):
+    """One recorder's rounds as one result: every click delay, the median of each rate, the
+    memory of the last round."""
+    result = runs[-1]
+    if len(runs) == 1:
+        return result
+    result.delays_ms = [delay for run in runs for delay in run.delays_ms]
+    result.clicks_played = sum(run.clicks_played for run in runs)
+    for rate in ("cpu_percent", "server_cpu_percent", "switches_per_s"):
+        setattr(result, rate, _median([getattr(run, rate) for run in runs]))
+    result.round_cpu = [run.cpu_percent for run in runs]
+    result.audio_s = sum(run.audio_s for run in runs)
+    result.wall_s = sum(run.wall_s for run in runs)
+    result.error = "; ".join(run.error for run in runs if run.error) or None
+    return result

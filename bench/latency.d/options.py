@@ -13,10 +13,16 @@ def parse_args(argv=None, description=None):
                         help="6 clicks and 3 s of capture per recorder")
     parser.add_argument("--seconds", type=float, help="capture for CPU and memory (default 60)")
     parser.add_argument("--clicks", type=int, help="clicks per recorder (default 20)")
-    parser.add_argument("--only", help="comma-separated recorders (sysaudio, parec, ffmpeg)")
+    parser.add_argument("--only",
+                        help="comma-separated recorders (sysaudio, parec-10ms, parec, ffmpeg)")
+    parser.add_argument("--fragment-ms", type=float, default=10,
+                        help="the fragment the sysaudio binary asks for; parec's like-for-like "
+                             "row asks for the same (default 10)")
+    parser.add_argument("--rounds", type=int, default=1,
+                        help="alternate the recorders this many times; figures are medians")
     args = parser.parse_args(argv)
     args.seconds = args.seconds if args.seconds is not None else (3.0 if args.quick else 60.0)
     args.clicks = args.clicks if args.clicks is not None else (6 if args.quick else 20)
-    if args.seconds < 1 or args.clicks < 1:
-        parser.error("--seconds must be at least 1 and --clicks at least 1")
+    if args.seconds < 1 or args.clicks < 1 or args.rounds < 1:
+        parser.error("--seconds, --clicks and --rounds must be at least 1")
     return args

@@ -13,6 +13,9 @@ BYTES_PER_SECOND = 2 * OUT_RATE
 
 # pacat's smallest latency request: the server raises it to the least the source allows.
 PAREC_LATENCY_MSEC = 1
+# sysaudio's own fragment: parec asked for the same is the like-for-like row. A 1 ms request
+# makes the server render in 1 ms periods for every client, so that row is for reference.
+SYSAUDIO_FRAGMENT_MSEC = 10
 # ffmpeg's pulse input asks for fragments of this many bytes (1 ms at 16 kHz s16 mono) and
 # hands on each as a packet; the default is 50 ms.
 FFMPEG_FRAGMENT_BYTES = 2 * OUT_RATE // 1000
@@ -33,10 +36,14 @@ def sysaudio(binary):
     return Recorder("sysaudio", lambda monitor: [binary], binary)
 
 
-def parec():
-    return Recorder("parec", lambda monitor: [
+def parec(latency_msec=PAREC_LATENCY_MSEC, name="parec"):
+    return Recorder(name, lambda monitor: [
         "parec", f"--device={monitor}", "--format=s16le", f"--rate={OUT_RATE}", "--channels=1",
-        "--raw", f"--latency-msec={PAREC_LATENCY_MSEC}", "--stream-name=bench-parec"], "parec")
+        "--raw", f"--latency-msec={latency_msec:g}", "--stream-name=bench-parec"], "parec")
+
+
+def parec_at_fragment(fragment_msec):
+    return parec(fragment_msec, f"parec-{fragment_msec:g}ms")
 
 
 def ffmpeg():
@@ -49,5 +56,5 @@ def ffmpeg():
         "-flush_packets", "1", "-"], "ffmpeg")
 
 
-def all_recorders(sysaudio_binary):
-    return [sysaudio(sysaudio_binary), parec(), ffmpeg()]
+def all_recorders(sysaudio_binary, fragment_msec=SYSAUDIO_FRAGMENT_MSEC):
+    return [sysaudio(sysaudio_binary), parec_at_fragment(fragment_msec), parec(), ffmpeg()]

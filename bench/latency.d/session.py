@@ -38,6 +38,7 @@ class Result:
     delays_ms: List[float] = field(default_factory=list)
     cpu_percent: Optional[float] = None
     server_cpu_percent: Optional[float] = None
+    switches_per_s: Optional[float] = None  # the recorder's context switches (all threads)
     rss_kib: List[dict] = field(default_factory=list)  # VmRSS and its parts, each second
     audio_s: float = 0.0
     wall_s: float = 0.0
@@ -118,6 +119,7 @@ class Session:
     def _watch_resources(self, process, plan, result):
         start_bytes = process.byte_count()
         start_cpu, start_server = process.cpu_seconds(), self._server_cpu_seconds()
+        start_switches = process.context_switches()
         started = time.monotonic()
         result.rss_kib.append(process.resident_kib())
         for second in range(1, int(plan.seconds) + 1):
@@ -129,5 +131,6 @@ class Session:
         wall = time.monotonic() - started
         result.cpu_percent = 100.0 * (process.cpu_seconds() - start_cpu) / wall
         result.server_cpu_percent = 100.0 * (self._server_cpu_seconds() - start_server) / wall
+        result.switches_per_s = (process.context_switches() - start_switches) / wall
         result.audio_s = (process.byte_count() - start_bytes) / BYTES_PER_SECOND
         result.wall_s = wall

@@ -5,7 +5,7 @@ from recorders import FFMPEG_FRAGMENT_BYTES, PAREC_LATENCY_MSEC
 from session import BURST, PLAYER_ARGV, PLAYER_RATE
 
 COLUMNS = ["Recorder", "Command", "Clicks seen", "Click to stdout, median / worst (ms)",
-           "CPU (% of one core)", "Server CPU meanwhile (%)", "RSS start / end / max (KiB)",
+           "CPU (% of one core)", "Server CPU meanwhile (%)", "Wake-ups/s", "RSS start / end / max (KiB)",
            "RSS flat", "Audio / wall (s)"]
 
 # Allocators settle after the first seconds; more than this over the run is growth.
@@ -44,13 +44,19 @@ def row(result):
     audio = f"{result.audio_s:.1f} / {result.wall_s:.1f}" if result.wall_s else "-"
     return [result.name, f"`{result.command}`", f"{len(result.delays_ms)}/{result.clicks_played}",
             _latency_cell(result), _percent(result.cpu_percent),
-            _percent(result.server_cpu_percent), rss, flat, audio]
+            _percent(result.server_cpu_percent), _rate(result.switches_per_s), rss, flat, audio]
+
+
+def _rate(value):
+    return "-" if value is None else f"{value:.0f}"
 
 
 def render(results, context):
     lines = [f"Server: {context['server']} (private, null sink 48 kHz stereo, kept awake by a "
              f"silent pacat at 20 ms); {context['clicks']} clicks per recorder, "
-             f"{context['seconds']:g} s of capture for CPU and memory.",
+             f"{context['seconds']:g} s of capture for CPU and memory"
+             + (f", in {context['rounds']} alternating rounds (CPU and wake-ups: medians; "
+                "clicks: all rounds; memory: the last round)." if context["rounds"] > 1 else "."),
              f"sysaudio binary: {context['binary']}",
              "Load average (1, 5, 15 min) before: {:.2f} {:.2f} {:.2f}, after: {:.2f} {:.2f} {:.2f}"
              .format(*context["load_before"], *context["load_after"]), ""]
@@ -69,10 +75,16 @@ def render(results, context):
               "Both ask the server for 16 kHz mono, so the server resamples for them; sysaudio "
               "takes 48 kHz stereo float32 and resamples itself. Compare CPU with the server "
               "column beside it.",
+              "- Wake-ups/s: voluntary plus involuntary context switches of all the recorder's "
+              "threads (/proc/PID/task/*/status) per second of capture.",
               "- CPU: user+sys from /proc/PID/stat over the capture; RSS: VmRSS sampled every "
               f"second, flat when it never rises more than {RSS_FLAT_SLACK_KIB} KiB above the "
               "first sample; when it does, the anonymous and shared-memory (the server's pool) "
               "parts of the change are shown."]
+    for result in results:
+        if getattr(result, "round_cpu", None):
+            lines.append(f"- {result.name} CPU by round: "
+                         + ", ".join(_percent(cpu) for cpu in result.round_cpu))
     for result in results:
         if result.error:
             lines.append(f"- {result.name} FAILED: {result.error}")

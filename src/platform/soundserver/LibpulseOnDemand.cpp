@@ -3,11 +3,11 @@
 #include <dlfcn.h>
 #include <pulse/error.h>
 #include <pulse/introspect.h>
+#include <pulse/mainloop.h>
 #include <pulse/proplist.h>
 #include <pulse/rtclock.h>
 #include <pulse/stream.h>
 #include <pulse/subscribe.h>
-#include <pulse/thread-mainloop.h>
 #include <pulse/timeval.h>
 #include <unistd.h>
 
@@ -62,17 +62,14 @@ NSErrorRef loadLibpulse() {
   }
 // NOLINTEND(bugprone-macro-parentheses)
 
-// Threaded main loop
-FORWARD(pa_threaded_mainloop*, pa_threaded_mainloop_new, (void), ())
-FORWARD(void, pa_threaded_mainloop_free, (pa_threaded_mainloop * m), (m))
-FORWARD(int, pa_threaded_mainloop_start, (pa_threaded_mainloop * m), (m))
-FORWARD(void, pa_threaded_mainloop_stop, (pa_threaded_mainloop * m), (m))
-FORWARD(void, pa_threaded_mainloop_lock, (pa_threaded_mainloop * m), (m))
-FORWARD(void, pa_threaded_mainloop_unlock, (pa_threaded_mainloop * m), (m))
-FORWARD(int, pa_threaded_mainloop_in_thread, (pa_threaded_mainloop * m), (m))
-FORWARD(pa_mainloop_api*, pa_threaded_mainloop_get_api, (pa_threaded_mainloop * m), (m))
-FORWARD(void, pa_threaded_mainloop_set_name, (pa_threaded_mainloop * m, const char* name),
-        (m, name))
+// Main loop
+FORWARD(pa_mainloop*, pa_mainloop_new, (void), ())
+FORWARD(void, pa_mainloop_free, (pa_mainloop * m), (m))
+FORWARD(int, pa_mainloop_iterate, (pa_mainloop * m, int block, int* retval), (m, block, retval))
+FORWARD(void, pa_mainloop_quit, (pa_mainloop * m, int retval), (m, retval))
+FORWARD(pa_mainloop_api*, pa_mainloop_get_api, (pa_mainloop * m), (m))
+FORWARD(void, pa_mainloop_set_poll_func, (pa_mainloop * m, pa_poll_func poll_func, void* userdata),
+        (m, poll_func, userdata))
 
 // Context
 FORWARD(pa_context*, pa_context_new_with_proplist,

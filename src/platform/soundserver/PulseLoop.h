@@ -1,13 +1,25 @@
-// libpulse's threaded main loop: one thread that runs every callback of the service, and the
-// lock that every other thread takes before touching a libpulse object.
+// libpulse's main loop, run by a thread of its own: every callback of the service runs there,
+// under the loop's lock, which every other thread takes before touching a libpulse object.
+//
+// The thread that waits on the server also runs the sample queue's blocks when that queue is
+// idle (DispatchQueue::Lending), after each turn of the loop and outside its lock, so a
+// fragment costs one wake-up instead of two. A block can stall (a reader that stops reading
+// standard output), and the server must still be read meanwhile: before running lent blocks
+// the thread arms a one-shot timer, and a second thread, asleep on that timer and woken by
+// nothing else, takes over the loop if the blocks outlast it. The stalled thread keeps running
+// the queue's blocks and, once they are done, becomes the one asleep on the timer.
 #pragma once
 
-#include <pulse/thread-mainloop.h>
+#include <pulse/mainloop.h>
 
+#include <array>
 #include <functional>
 #include <memory>
+#include <mutex>
+#include <thread>
 #include <vector>
 
+#include "platform/dispatch/DispatchQueue.h"
 #include "platform/foundation/NSError.h"
 
 class PulseLoop {
@@ -15,24 +27,25 @@ class PulseLoop {
   // A running loop, or nothing with `error` set when the library cannot make or start one.
   static std::unique_ptr<PulseLoop> start(NSErrorRef& error);
 
-  explicit PulseLoop(pa_threaded_mainloop* loop);
+  PulseLoop(pa_mainloop* loop, int handoverTimer);
   ~PulseLoop();
   PulseLoop(const PulseLoop&) = delete;
   PulseLoop& operator=(const PulseLoop&) = delete;
 
-  // Joins the loop thread; callbacks stop, libpulse objects stay valid to free. Not on the loop
-  // thread, which cannot join itself.
+  // Joins the loop's threads; callbacks stop, libpulse objects stay valid to free. Not on the
+  // loop thread, which cannot join itself.
   void stop();
 
-  pa_mainloop_api* api() const { return pa_threaded_mainloop_get_api(loop_); }
-  bool onLoopThread() const { return pa_threaded_mainloop_in_thread(loop_) != 0; }
+  pa_mainloop_api* api() const { return pa_mainloop_get_api(loop_); }
+  // True inside the loop's callbacks (which hold the lock), on whichever thread runs them.
+  bool onLoopThread() const;
 
   // Runs `work` on the loop thread after the current callback returns, in posting order.
   // Callers hold the lock (as every callback does).
   void post(std::function<void()> work);
 
   // Holds the loop's lock. On the loop thread the lock is already held (callbacks run under
-  // it) and libpulse forbids taking it again, so there it does nothing.
+  // it), so there it does nothing.
   class Lock {
    public:
     explicit Lock(const PulseLoop& loop);
@@ -41,14 +54,32 @@ class PulseLoop {
     Lock& operator=(const Lock&) = delete;
 
    private:
-    pa_threaded_mainloop* locked_;
+    const PulseLoop* locked_;
   };
 
  private:
+  using Role = int;  // which of the two threads: 0 or 1
+  using Guard = std::unique_lock<std::recursive_mutex>;
+
+  void launch();
+  void serve(Role role);
+  void runLentBlocks(Guard& guard, Role role, DispatchQueue::Lending& lending);
+  void standBy(Guard& guard, Role role);
+  bool onOwnThread() const;
+  void armHandover(long nanoseconds) const;
+  static int pollUnlocked(struct pollfd* fds, unsigned long count, int timeout, void* userdata);
   static void runPosted(pa_mainloop_api* api, pa_defer_event* event, void* userdata);
 
-  pa_threaded_mainloop* loop_;
+  pa_mainloop* loop_;
+  int handoverTimer_;  // timerfd: fires when lent blocks have held the loop too long
+  mutable std::recursive_mutex mutex_;
+  // Guarded by mutex_:
+  Role leader_ = 0;              // the thread that runs the loop
+  bool leaderInBlocks_ = false;  // the leader is running lent blocks, outside the lock
+  bool quitting_ = false;
+  std::vector<std::function<void()>> posted_;
+
   pa_defer_event* postedEvent_ = nullptr;
   bool stopped_ = false;
-  std::vector<std::function<void()>> posted_;
+  std::array<std::thread, 2> threads_;
 };
