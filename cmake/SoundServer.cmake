@@ -13,6 +13,11 @@ add_library(soundserver STATIC
   src/platform/soundserver/ShareableContentQuery.cpp
   src/platform/soundserver/SilenceClock.cpp
 )
+# For measuring other fragment sizes only (bench/latency --fragment-ms); the program asks for 10.
+set(SYSAUDIO_FRAGMENT_MILLIS "" CACHE STRING "Fragment asked of the sound server, in ms (bench builds)")
+if(SYSAUDIO_FRAGMENT_MILLIS)
+  target_compile_definitions(soundserver PRIVATE SYSAUDIO_FRAGMENT_MILLIS=${SYSAUDIO_FRAGMENT_MILLIS})
+endif()
 # libpulse's headers only: the library itself is loaded on first use (LibpulseOnDemand).
 target_include_directories(soundserver PUBLIC ${LIBPULSE_INCLUDE_DIRS})
 target_link_libraries(soundserver PUBLIC platform ${CMAKE_DL_LIBS})

@@ -9,6 +9,8 @@
 namespace {
 
 constexpr const char* kStreamName = "system audio";
+// Room kept for joining blocks: a few fragments' worth at the recording format.
+constexpr std::size_t kGatheredKeptBytes = 64 * 1024;
 
 NSErrorRef notTheMonitor(const std::string& source, const std::string& sink) {
   return pulseError(PA_ERR_NOTSUPPORTED,
@@ -99,18 +101,41 @@ void MonitorStream::onReadable(pa_stream* /*stream*/, std::size_t /*bytes*/, voi
   static_cast<MonitorStream*>(userdata)->readAvailable();
 }
 
+// What the library holds goes on as one piece where it can: each piece costs the program a
+// conversion and a write to its reader, and the server often hands a period over in two
+// blocks. A piece that is all there is goes on straight from the library's memory.
 void MonitorStream::readAvailable() {
   // Until the source is known to be the monitor, nothing it recorded may leave the service.
   while (confirmed_ && !ended_ && pa_stream_readable_size(stream_) > 0) {
     const void* data = nullptr;
     std::size_t bytes = 0;
-    if (pa_stream_peek(stream_, &data, &bytes) < 0) return fail(contextError(context_));
-    if (bytes == 0) return;  // nothing peeked, so nothing to drop
-    // The handler copies what it keeps: the library reuses the memory once it is dropped.
-    events_.fragment(data, bytes);
-    if (ended_) return;  // the handler gave up on this stream
+    if (pa_stream_peek(stream_, &data, &bytes) < 0) {
+      if (handOnGathered()) fail(contextError(context_));
+      return;
+    }
+    if (bytes == 0) break;  // nothing peeked, so nothing to drop
+    const bool last = pa_stream_readable_size(stream_) == bytes;
+    if (data != nullptr && (!last || !gathered_.empty())) {
+      const auto* from = static_cast<const std::byte*>(data);
+      gathered_.insert(gathered_.end(), from, from + bytes);
+    } else {
+      if (!handOnGathered()) return;
+      // The handler copies what it keeps: the library reuses the memory once it is dropped.
+      events_.fragment(data, bytes);
+      if (ended_) return;  // the handler gave up on this stream
+    }
     pa_stream_drop(stream_);
   }
+  handOnGathered();
+}
+
+bool MonitorStream::handOnGathered() {
+  if (gathered_.empty()) return !ended_;
+  events_.fragment(gathered_.data(), gathered_.size());
+  gathered_.clear();
+  // A burst (a loop that was held up) leaves no lasting footprint.
+  if (gathered_.capacity() > kGatheredKeptBytes) gathered_.shrink_to_fit();
+  return !ended_;
 }
 
 void MonitorStream::fail(NSErrorRef error) {

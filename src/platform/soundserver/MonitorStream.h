@@ -10,6 +10,7 @@
 #include <cstdint>
 #include <functional>
 #include <string>
+#include <vector>
 
 #include "platform/foundation/NSError.h"
 #include "platform/soundserver/PulseLoop.h"
@@ -51,6 +52,8 @@ class MonitorStream {
   static void disconnectOnceReady(pa_stream* stream, void* userdata);
   static void onReadable(pa_stream* stream, std::size_t bytes, void* userdata);
 
+  // Hands on the blocks joined so far; false once the stream has ended.
+  bool handOnGathered();
   void askWhatSourceItGot();
   void fail(NSErrorRef error);
   void detach();
@@ -63,4 +66,5 @@ class MonitorStream {
   pa_operation* askingSource_ = nullptr;
   bool confirmed_ = false;
   bool ended_ = false;
+  std::vector<std::byte> gathered_;  // blocks read in one turn, handed on as one
 };

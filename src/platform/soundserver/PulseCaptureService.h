@@ -13,6 +13,13 @@
 #include "platform/soundserver/PulseLoop.h"
 #include "platform/soundserver/PulseOperation.h"
 
+// What the program asks for: blocks of 10 ms suit recognisers reading 10 to 30 ms frames at
+// about one wake-up per fragment. Other sizes are built only to measure them side by side.
+#ifndef SYSAUDIO_FRAGMENT_MILLIS
+#define SYSAUDIO_FRAGMENT_MILLIS 10
+#endif
+inline constexpr pa_usec_t kFragmentMillis = SYSAUDIO_FRAGMENT_MILLIS;
+
 class PulseCaptureService final : public SCCaptureService {
  public:
   struct Timing {
@@ -22,7 +29,7 @@ class PulseCaptureService final : public SCCaptureService {
   static constexpr Timing kDefaultTiming{
       .contentTimeout = 5 * PA_USEC_PER_SEC,
       .recording = {.startTimeout = 10 * PA_USEC_PER_SEC,
-                    .fragment = 10 * PA_USEC_PER_MSEC,
+                    .fragment = kFragmentMillis * PA_USEC_PER_MSEC,
                     // On a loaded machine a server without real-time scheduling (PipeWire's
                     // pulse server) hands over a few hundred milliseconds of audio late, all
                     // at once: a shorter wait cut silence into the middle of that audio.
