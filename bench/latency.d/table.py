@@ -5,7 +5,7 @@ from recorders import FFMPEG_FRAGMENT_BYTES, PAREC_LATENCY_MSEC
 from session import BURST, PLAYER_ARGV, PLAYER_RATE
 
 COLUMNS = ["Recorder", "Command", "Clicks seen", "Click to stdout, median / worst (ms)",
-           "CPU (% of one core)", "Server CPU meanwhile (%)", "Wake-ups/s", "RSS start / end / max (KiB)",
+           "CPU (% of one core)", "Server CPU meanwhile (%)", "Both (%)", "Wake-ups/s", "RSS start / end / max (KiB)",
            "RSS flat", "Audio / wall (s)"]
 
 # Allocators settle after the first seconds; more than this over the run is growth.
@@ -44,7 +44,13 @@ def row(result):
     audio = f"{result.audio_s:.1f} / {result.wall_s:.1f}" if result.wall_s else "-"
     return [result.name, f"`{result.command}`", f"{len(result.delays_ms)}/{result.clicks_played}",
             _latency_cell(result), _percent(result.cpu_percent),
-            _percent(result.server_cpu_percent), _rate(result.switches_per_s), rss, flat, audio]
+            _percent(result.server_cpu_percent), _percent(_sum(result)), _rate(result.switches_per_s), rss, flat, audio]
+
+
+def _sum(result):
+    if result.cpu_percent is None or result.server_cpu_percent is None:
+        return None
+    return result.cpu_percent + result.server_cpu_percent
 
 
 def _rate(value):

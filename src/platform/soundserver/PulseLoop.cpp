@@ -138,8 +138,9 @@ void PulseLoop::runLentBlocks(Guard& guard, Role role, DispatchQueue::Lending& l
   guard.unlock();
   lending.runLentBlocks();
   guard.lock();
-  // Unless the other thread took the loop over meanwhile, the timer is still armed.
-  if (leader_ == role) {
+  // Unless the other thread took the loop over meanwhile, the timer is still armed. Once
+  // stopping, it stays armed: it is what wakes the other thread to end.
+  if (leader_ == role && !quitting_) {
     leaderInBlocks_ = false;
     armHandover(0);
   }
