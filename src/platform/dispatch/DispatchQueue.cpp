@@ -94,10 +94,11 @@ DispatchQueue::Lending* DispatchQueue::Lending::current() {
 
 void DispatchQueue::Lending::runLentBlocks() {
   // A block may submit to another idle queue, which then waits for this thread too.
+  // Both lists keep their room, so a turn allocates nothing here.
   while (!owed_.empty()) {
-    std::vector<std::shared_ptr<Pending>> queues;
-    queues.swap(owed_);
-    for (const auto& pending : queues) runAndGiveBack(*pending);
+    running_.swap(owed_);
+    for (const auto& pending : running_) runAndGiveBack(*pending);
+    running_.clear();
   }
 }
 

@@ -75,5 +75,6 @@ class DispatchQueue {
     static void runAndGiveBack(Pending& pending);
 
     std::vector<std::shared_ptr<Pending>> owed_;
+    std::vector<std::shared_ptr<Pending>> running_;
   };
 };
