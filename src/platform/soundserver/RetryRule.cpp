@@ -24,6 +24,7 @@ void RetryRule::failed(std::uint64_t now) {
   tryUnderWay_ = false;
   if (!policy_.retries) {
     exhausted_ = true;
+    nextTryAt_ = now;  // when it gave up
     return;
   }
   nextTryAt_ = now + nextWait_;
@@ -40,7 +41,7 @@ RetryRule::Step RetryRule::step(std::uint64_t now) const {
 std::optional<std::uint64_t> RetryRule::wakeAt() const {
   if (!active_) return std::nullopt;
   std::optional<std::uint64_t> wake;
-  if (!tryUnderWay_ && !exhausted_) wake = nextTryAt_;
+  if (!tryUnderWay_) wake = nextTryAt_;
   if (policy_.giveUpAfter) wake = std::min(wake.value_or(giveUpAt_), giveUpAt_);
   return wake;
 }
