@@ -284,8 +284,10 @@ void MonitorRecording::tick() {
   if (stalled && stallSeen_) deliverSilence(clock_.takeSilenceDue(now));
   stallSeen_ = stalled;
   // While audio flows a rare look is enough; through a gap, silence goes out fragment by
-  // fragment, as audio would.
-  if (ticker_) ticker_->setPeriod(stalled ? timing_.fragment : timing_.gapCheck);
+  // fragment, as audio would. Without a server there is no audio to keep close to: a look
+  // every gap check hands on the silence due in one go and keeps the idle cost down.
+  const bool byFragment = stalled && !reconnect_.active();
+  if (ticker_) ticker_->setPeriod(byFragment ? timing_.fragment : timing_.gapCheck);
 }
 
 void MonitorRecording::deliverAudio(const void* data, std::size_t bytes) {
