@@ -35,6 +35,7 @@ class RestartTestCase(ProgramTestCase):
         self.server = SERVER()
         self.addCleanup(self.server.stop)
         self.server.start()
+        self.server.keep_awake("speakers")
         self.clips = tempfile.mkdtemp(prefix="sysaudio-e2e-clips-")
         self.addCleanup(shutil.rmtree, self.clips, True)
 
