@@ -18,6 +18,9 @@ from test_sysaudio import BYTES_PER_SECOND, FAILED_TO_START, SERVER, STOPPED, Pr
 RESTART_AFTER = 1.5  # seconds the server stays away
 LOUD = 0.05  # a tone's level in a 10 ms block, well above leakage
 MICROPHONE_HZ = 700
+# Sanitized builds run several times slower: their timing is printed, not judged, and their
+# allocators keep freed memory on purpose.
+SANITIZED = bool(os.environ.get("SYSAUDIO_SANITIZED"))
 
 
 def write_tone(directory, seconds, frequency):
@@ -113,7 +116,8 @@ class ReconnectTest(RestartTestCase):
         print(f"    pace ({SERVER.name}): {end_bytes - start_bytes} bytes in "
               f"{end_at - start_at:.2f} s, {100 * error:+.2f} % against the wall clock",
               flush=True)
-        self.assertLess(abs(error), 0.02)
+        if not SANITIZED:
+            self.assertLess(abs(error), 0.02)
 
     def test_server_that_never_comes_back(self):
         program = self.launch()
@@ -135,7 +139,7 @@ class ReconnectTest(RestartTestCase):
         # a fragment short of the clock.
         self.assertLess(abs(lag), 0.3, "the output did not keep the clock while it waited")
         # Only a loop that spins gets near this; the figure above is what it costs.
-        self.assertLess(cpu, 0.1 * away)
+        self.assertLess(cpu, (0.5 if SANITIZED else 0.1) * away)
         self.assertAliveAndIdle(program)
         err = program.stderr().decode()
         self.assertEqual(err.count("\n"), 1, err)
@@ -187,7 +191,7 @@ class RestartSoakTest(RestartTestCase):
         self.assertEqual(program.stderr(), b"", "a diagnostic line appeared")
         self.assertLessEqual(max(fds[1:]) - min(fds[1:]), 2, f"open fds wander: {fds}")
         self.assertLessEqual(fds[-1], fds[0] + 2, f"open fds grow: {fds}")
-        if not os.environ.get("SYSAUDIO_SANITIZED"):
+        if not SANITIZED:
             self.assertLess(rss[-1] - rss[2], 2048, f"resident memory grows: {rss}")
         samples = pcm.samples_from_s16le(program.stdout())
         self.assertLess(max((abs(s) for s in samples), default=0.0), 1e-3,
