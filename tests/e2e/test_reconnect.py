@@ -97,8 +97,12 @@ class ReconnectTest(RestartTestCase):
                 back_at = self.restart(signum, sinks, default)
                 since = len(program.stdout())
                 self.server.play_in_background(write_tone(self.clips, 1.5, frequency), default)
-                wait_until(lambda: sounds(program.stdout()[since:], frequency), 10,
-                           interval=0.05, what=f"the tone played after the {name} restart")
+                try:
+                    wait_until(lambda: sounds(program.stdout()[since:], frequency), 10,
+                               interval=0.05, what="the tone")
+                except TimeoutError:
+                    self.fail(f"the tone played after the restart never came out; the stream "
+                              f"is on {self.recorded_source()}, stderr {program.stderr()!r}")
                 delay = time.monotonic() - back_at
                 print(f"\n    {name} ({SERVER.name}): tone on stdout {delay:.2f} s after the "
                       "server was back", flush=True)
