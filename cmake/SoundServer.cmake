@@ -9,7 +9,9 @@ add_library(soundserver STATIC
   src/platform/soundserver/PulseConnection.cpp
   src/platform/soundserver/PulseError.cpp
   src/platform/soundserver/PulseLoop.cpp
+  src/platform/soundserver/PulseRetry.cpp
   src/platform/soundserver/PulseTicker.cpp
+  src/platform/soundserver/RetryRule.cpp
   src/platform/soundserver/ShareableContentQuery.cpp
   src/platform/soundserver/SilenceClock.cpp
 )

@@ -176,6 +176,14 @@ class SoundServer:
         """Ends the server abruptly, as a crash would."""
         raise NotImplementedError
 
+    def go_away(self, signum=signal.SIGKILL):
+        """Ends every process of the server with `signum` (SIGKILL as a crash, SIGTERM as
+        systemctl stops it), keeping its runtime directory: start() brings it back there."""
+        for process in reversed(self.processes):
+            process.send_signal(signum)
+            process.wait(timeout=10)
+        self.processes = []
+
     def stop(self):
         for keeper in self._keepers:
             end_process(keeper)

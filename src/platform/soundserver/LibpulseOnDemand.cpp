@@ -13,6 +13,7 @@
 
 #include <cstdio>
 #include <mutex>
+#include <vector>
 
 #include "platform/soundserver/PulseError.h"
 
@@ -20,20 +21,44 @@ namespace {
 
 constexpr const char* kLibrary = "libpulse.so.0";
 
-void* library = nullptr;
+// One function the program calls, looked up with all the others as soon as the library is
+// loaded: a library that lacks one is then a failure to start, reported like a missing
+// library, instead of the end of the process in whatever call first needs it.
+class LibpulseFunction {
+ public:
+  explicit LibpulseFunction(const char* name) : name_(name) { all().push_back(this); }
 
-// As the program loader would have refused to run without libpulse, or with one that lacks a
-// function the program uses: say what is missing, and stop.
+  // Every function defined below, registered before main runs.
+  static std::vector<LibpulseFunction*>& all() {
+    static std::vector<LibpulseFunction*> functions;
+    return functions;
+  }
+
+  bool lookUp(void* library) {
+    address_ = dlsym(library, name_);
+    return address_ != nullptr;
+  }
+  void* address() const;
+
+ private:
+  const char* name_;
+  void* address_ = nullptr;
+};
+
+// Called only by a caller that did not ask loadLibpulse() first, or did not heed its answer:
+// as the program loader would have refused to run, say what is missing, and stop.
 [[noreturn]] void missing(const char* what) {
   std::fprintf(stderr, "sysaudio: %s\n", what);
   _exit(127);
 }
 
-void* libpulseSymbol(const char* name) {
+void* LibpulseFunction::address() const {
   if (NSErrorRef failure = loadLibpulse()) missing(failure->localizedDescription().c_str());
-  void* symbol = dlsym(library, name);
-  if (symbol == nullptr) missing(dlerror());
-  return symbol;
+  return address_;
+}
+
+NSErrorRef loadFailure(const char* reason) {
+  return NSError::errorWithDomain(kPulseErrorDomain, -1, reason != nullptr ? reason : kLibrary);
 }
 
 }  // namespace
@@ -42,23 +67,33 @@ NSErrorRef loadLibpulse() {
   static std::once_flag once;
   static NSErrorRef failure;
   std::call_once(once, [] {
-    library = dlopen(kLibrary, RTLD_NOW | RTLD_LOCAL);
+    void* library = dlopen(kLibrary, RTLD_NOW | RTLD_LOCAL);
     if (library == nullptr) {
-      const char* reason = dlerror();
-      failure =
-          NSError::errorWithDomain(kPulseErrorDomain, -1, reason != nullptr ? reason : kLibrary);
+      failure = loadFailure(dlerror());
+      return;
+    }
+    for (LibpulseFunction* function : LibpulseFunction::all()) {
+      if (!function->lookUp(library)) {
+        // Left loaded: unloading a library that brought D-Bus and X11 along is not safe.
+        failure = loadFailure(dlerror());
+        return;
+      }
     }
   });
   return failure;
 }
 
 // Defines `name` with the library's own signature (the compiler holds it to the declaration
-// in the header) and forwards to the loaded function, looked up on the first call.
+// in the header) and forwards to the loaded function.
 // NOLINTBEGIN(bugprone-macro-parentheses)
-#define FORWARD(result, name, parameters, arguments)                                            \
-  extern "C" result name parameters {                                                           \
-    static const auto function = reinterpret_cast<result(*) parameters>(libpulseSymbol(#name)); \
-    return function arguments;                                                                  \
+#define FORWARD(result, name, parameters, arguments)                         \
+  namespace {                                                                \
+  LibpulseFunction name##_in_library(#name);                                 \
+  }                                                                          \
+  extern "C" result name parameters {                                        \
+    static const auto function =                                             \
+        reinterpret_cast<result(*) parameters>(name##_in_library.address()); \
+    return function arguments;                                               \
   }
 // NOLINTEND(bugprone-macro-parentheses)
 

@@ -11,8 +11,9 @@
 
 #include "platform/foundation/NSError.h"
 
-// Loads libpulse once; later calls return the first outcome: nil, or why it could not be
-// loaded. The service asks this first, to report a missing library as a failure to start;
-// any libpulse call also loads it, and ends the process, as the program loader would have,
-// when it cannot.
+// Loads libpulse once and looks up every function the service calls; later calls return the
+// first outcome: nil, or why the library could not be loaded or lacks a function (Code=-1,
+// the loader's own words). The service asks this first, to report either as a failure to
+// start; a libpulse call made without asking ends the process, as the program loader would
+// have, when the library is not usable.
 NSErrorRef loadLibpulse();

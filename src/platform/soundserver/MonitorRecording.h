@@ -1,6 +1,9 @@
 // A stream's capture: records the monitor of the server's default output, follows that
 // default as it changes or goes away, and fills whatever the server does not send with
-// silence on the wall clock, from connecting until the server itself goes away.
+// silence on the wall clock. When the server itself goes away it keeps the clock with silence
+// and connects again; only a server that stays away for the reconnect policy's limit ends the
+// capture, with the error of the last try to reach it (usually Code=6 "Connection refused";
+// "Timeout" when that try got no answer).
 //
 // The display the program picked stands for the default output by role: the service lists
 // the default sink first and the program takes the first display, so following the default
@@ -20,17 +23,23 @@
 #include "platform/soundserver/MonitorStream.h"
 #include "platform/soundserver/PulseConnection.h"
 #include "platform/soundserver/PulseOperation.h"
+#include "platform/soundserver/PulseRetry.h"
 #include "platform/soundserver/PulseTicker.h"
+#include "platform/soundserver/RetryRule.h"
 #include "platform/soundserver/SilenceClock.h"
 
 class MonitorRecording final : public PulseOperation {
  public:
   struct Timing {
-    pa_usec_t startTimeout;  // capture not running by then counts as failed to start
-    pa_usec_t fragment;      // the fragment size asked of the server, as a duration
-    pa_usec_t stallAfter;    // no audio for this long is a gap, filled with silence
-    pa_usec_t gapCheck;      // how often the loop looks for a gap while audio flows
-    pa_usec_t retryAfter;    // first wait before recording again after a stream failed
+    // One try; capture not running by its limit counts as failed to start.
+    RetryRule::Policy start;
+    pa_usec_t fragment;    // the fragment size asked of the server, as a duration
+    pa_usec_t stallAfter;  // no audio for this long is a gap, filled with silence
+    pa_usec_t gapCheck;    // how often the loop looks for a gap while audio flows
+    // Looking for the default output again after a stream failed on it.
+    RetryRule::Policy findSink;
+    // Connecting again after the server went away; its limit ends the capture.
+    RetryRule::Policy reconnect;
   };
 
   MonitorRecording(PulseLoop& loop, SCStreamRef stream, Timing timing,
@@ -47,6 +56,7 @@ class MonitorRecording final : public PulseOperation {
   static void onServerInfo(pa_context* context, const pa_server_info* info, void* userdata);
   static void onSinkInfo(pa_context* context, const pa_sink_info* info, int eol, void* userdata);
 
+  void connect();
   void subscribe();
   void followDefault();
   void recordSink(const std::string& name);
@@ -56,6 +66,12 @@ class MonitorRecording final : public PulseOperation {
   void monitorFailed(NSErrorRef error);
   void lostTarget();
   void run();
+  void requestFailed();
+  void startFailed(NSErrorRef error);
+  void serverLost(NSErrorRef error);
+  void reconnect();
+  void reconnected();
+  bool isCurrent(const pa_context* context) const;
   void tick();
   void deliverAudio(const void* data, std::size_t bytes);
   void deliverSilence(std::uint64_t frames);
@@ -69,14 +85,20 @@ class MonitorRecording final : public PulseOperation {
   pa_sample_spec spec_;
   FragmentSamples samples_;
   SilenceClock clock_;
-  PulseConnection connection_;
-  std::optional<PulseDeadline> deadline_;
-  std::optional<PulseDeadline> retry_;
+  // The connection recorded through; after a loss, the lost one (the ticker's timer belongs
+  // to its context) until another answers.
+  std::unique_ptr<PulseConnection> connection_;
+  // A connection being tried after a loss; replaced by each try.
+  std::unique_ptr<PulseConnection> attempt_;
+  PulseRetry start_;
+  PulseRetry findSink_;
+  PulseRetry reconnect_;
+  // What ends the start or the capture if its policy gives up: the last try's failure.
+  NSErrorRef lastError_;
   std::optional<PulseTicker> ticker_;
   std::unique_ptr<MonitorStream> monitor_;
   // The sink being recorded or looked up for recording; empty while there is none.
   std::string target_;
-  pa_usec_t retryDelay_;
   bool stallSeen_ = false;
   Phase phase_ = Phase::Starting;
   SCStream::StartCompletionHandler completion_;

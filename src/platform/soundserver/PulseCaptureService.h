@@ -28,17 +28,35 @@ class PulseCaptureService final : public SCCaptureService {
   };
   static constexpr Timing kDefaultTiming{
       .contentTimeout = 5 * PA_USEC_PER_SEC,
-      .recording = {.startTimeout = 10 * PA_USEC_PER_SEC,
+      .recording = {.start = {.firstAtOnce = true,
+                              .retries = false,
+                              .shortestWait = 0,
+                              .longestWait = 0,
+                              .giveUpAfter = 10 * PA_USEC_PER_SEC},
                     .fragment = kFragmentMillis * PA_USEC_PER_MSEC,
-                    // On a loaded machine a server without real-time scheduling (PipeWire's
-                    // pulse server) hands over a few hundred milliseconds of audio late, all
-                    // at once: a shorter wait cut silence into the middle of that audio.
-                    // Real gaps are still filled up to the clock, only later.
+                    // On a loaded machine a server without real-time scheduling (PipeWire's pulse
+                    // server) hands over a few hundred milliseconds of audio late, all at once: a
+                    // shorter wait cut silence into the middle of that audio. Real gaps are still
+                    // filled up to the clock, only later.
                     .stallAfter = 500 * PA_USEC_PER_MSEC,
-                    // Each check wakes the loop thread; a gap only counts after half a
-                    // second, so ten looks a second are plenty.
+                    // Each check wakes the loop thread; a gap only counts after half a second, so
+                    // ten looks a second are plenty.
                     .gapCheck = 100 * PA_USEC_PER_MSEC,
-                    .retryAfter = 100 * PA_USEC_PER_MSEC},
+                    // A sink that refuses every recording costs the server almost nothing once the
+                    // waits have grown; a sink going comes with events, not through these.
+                    .findSink = {.firstAtOnce = false,
+                                 .retries = true,
+                                 .shortestWait = 100 * PA_USEC_PER_MSEC,
+                                 .longestWait = 5 * PA_USEC_PER_SEC,
+                                 .giveUpAfter = std::nullopt},
+                    // A server restarted (by hand, by an upgrade, after a crash) is back within a
+                    // second or two: the first tries come quickly, later ones once a second, and
+                    // ten seconds without one is a server that is not coming back.
+                    .reconnect = {.firstAtOnce = true,
+                                  .retries = true,
+                                  .shortestWait = 100 * PA_USEC_PER_MSEC,
+                                  .longestWait = 1 * PA_USEC_PER_SEC,
+                                  .giveUpAfter = 10 * PA_USEC_PER_SEC}},
   };
 
   explicit PulseCaptureService(Timing timing = kDefaultTiming);
