@@ -18,6 +18,7 @@ struct MonitoredSink {
   std::string name;
   std::uint32_t index = PA_INVALID_INDEX;
   std::string monitorSource;
+  std::string description;  // as mixers show the sink; may be empty
 };
 
 class MonitorStream {
