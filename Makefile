@@ -31,7 +31,7 @@ install: build
 # A Debian package of the program alone, built with Debian's hardening flags.
 package:
 	@scripts/install-deps.sh package
-	@eval "$$(dpkg-buildflags --export=sh)" && CXXFLAGS="$$CXXFLAGS $$CPPFLAGS" cmake -S . -B build-package \
+	@eval "$$(DEB_BUILD_MAINT_OPTIONS=hardening=+all dpkg-buildflags --export=sh)" && CXXFLAGS="$$CXXFLAGS $$CPPFLAGS" cmake -S . -B build-package \
 	  -DCMAKE_BUILD_TYPE=RelWithDebInfo -DSYSAUDIO_BUILD_TESTS=OFF \
 	  -DSYSAUDIO_DEBIAN_PACKAGE=ON -DCMAKE_INSTALL_PREFIX=/usr >/dev/null
 	@cmake --build build-package -j $(JOBS)

@@ -41,11 +41,11 @@ set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
 set(CPACK_PACKAGE_CONTACT ${SYSAUDIO_MAINTAINER})
 set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "record what the computer plays, as raw PCM on stdout")
 set(CPACK_PACKAGE_DESCRIPTION
-    "sysaudio records the monitor of the sound server's default output (PulseAudio, or\n"
-    "PipeWire through pipewire-pulse), never a microphone, follows the default output as it\n"
-    "changes, and writes 16 kHz mono signed 16-bit little-endian PCM to standard output until\n"
-    "interrupted. It is meant for the head of a pipe: speech recognition, meeting recorders,\n"
-    "audio analysis.")
+    "sysaudio records the monitor of the sound server's default output\n"
+    "(PulseAudio, or PipeWire through pipewire-pulse), never a microphone, and\n"
+    "follows the default output as it changes. It writes 16 kHz mono signed\n"
+    "16-bit little-endian PCM to standard output until interrupted, for the head\n"
+    "of a pipe: speech recognition, meeting recorders, audio analysis.")
 string(REPLACE ";" "" CPACK_PACKAGE_DESCRIPTION "${CPACK_PACKAGE_DESCRIPTION}")
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)  # sysaudio_VERSION_ARCH.deb
 set(CPACK_DEBIAN_PACKAGE_SECTION sound)
