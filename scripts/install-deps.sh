@@ -14,7 +14,7 @@ set -euo pipefail
 build=(g++ cmake make pkg-config libpulse-dev libspeexdsp-dev)
 package=(dpkg-dev file)
 # paplay, pactl and pacat: clients only, they bring no server.
-demo_tools=(pulseaudio-utils espeak-ng sox)
+demo_tools=(pulseaudio-utils espeak-ng sox python3)
 test_tools=(
   libgtest-dev libgmock-dev libbenchmark-dev
   clang clang-format clang-tidy libclang-rt-14-dev
