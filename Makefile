@@ -1,33 +1,56 @@
 # Wraps CMake: `make` builds, `make test` runs every test, `make asan` / `make tsan` run them
-# under the sanitizers. Each target first installs whatever the machine lacks.
+# under the sanitizers, `make install` and `make package` install or package the program. Each
+# target first installs what the machine lacks for that purpose (scripts/install-deps.sh).
 SHELL := /bin/bash
 BUILD ?= build
 JOBS ?= $(shell nproc)
+PREFIX ?= /usr/local
+DESTDIR ?=
 
-.PHONY: all deps build test demo asan tsan fuzz format tidy clean
+.PHONY: all deps build test demo install package asan tsan fuzz format tidy clean
 
 all: build
 
 deps:
-	@scripts/install-deps.sh
+	@scripts/install-deps.sh build
 
 build: deps
 	@cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
 	@cmake --build $(BUILD) -j $(JOBS)
 
-test: build
-	@cd $(BUILD) && ctest --output-on-failure -j $(JOBS)
+test:
+	@scripts/install-deps.sh test
+	@cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo -DSYSAUDIO_BUILD_TESTS=ON >/dev/null
+	@cmake --build $(BUILD) -j $(JOBS)
+	@cd $(BUILD) && ctest --output-on-failure --no-tests=error -j $(JOBS); status=$$?; \
+	  ../scripts/install-deps.sh --skipped-servers | sed 's/^/make test: /'; exit $$status
+
+install: build
+	@DESTDIR=$(DESTDIR) cmake --install $(BUILD) --prefix $(PREFIX)
+
+# A Debian package of the program alone, built with Debian's hardening flags.
+package:
+	@scripts/install-deps.sh package
+	@eval "$$(DEB_BUILD_MAINT_OPTIONS=hardening=+all dpkg-buildflags --export=sh)" && CXXFLAGS="$$CXXFLAGS $$CPPFLAGS" cmake -S . -B build-package \
+	  -DCMAKE_BUILD_TYPE=RelWithDebInfo -DSYSAUDIO_BUILD_TESTS=OFF \
+	  -DSYSAUDIO_DEBIAN_PACKAGE=ON -DCMAKE_INSTALL_PREFIX=/usr >/dev/null
+	@cmake --build build-package -j $(JOBS)
+	@cd build-package && cpack -G DEB >/dev/null && ls -1 "$$PWD"/sysaudio_*.deb
 
 # Plays a spoken clip into a private sound server and leaves what sysaudio captured in demo/.
-demo: build
+demo:
+	@scripts/install-deps.sh demo
+	@$(MAKE) --no-print-directory build
 	@scripts/demo.sh $(BUILD)/sysaudio
 
-asan: deps
+asan:
+	@scripts/install-deps.sh test
 	@cmake -S . -B build-asan -DCMAKE_BUILD_TYPE=Debug -DSYSAUDIO_SANITIZE=address >/dev/null
 	@cmake --build build-asan -j $(JOBS)
 	@cd build-asan && ctest --output-on-failure -j $(JOBS)
 
-tsan: deps
+tsan:
+	@scripts/install-deps.sh test
 	@cmake -S . -B build-tsan -DCMAKE_BUILD_TYPE=Debug -DSYSAUDIO_SANITIZE=thread >/dev/null
 	@cmake --build build-tsan -j $(JOBS)
 	@cd build-tsan && ctest --output-on-failure -j $(JOBS)
@@ -35,7 +58,8 @@ tsan: deps
 # The sample-path fuzzer under ASan+UBSan (clang's libFuzzer), for FUZZ_SECONDS, starting from the
 # kept corpus; new findings of interest go to build-fuzz/corpus.
 FUZZ_SECONDS ?= 60
-fuzz: deps
+fuzz:
+	@scripts/install-deps.sh test
 	@CXX=clang++ cmake -S . -B build-fuzz -DCMAKE_BUILD_TYPE=RelWithDebInfo -DSYSAUDIO_SANITIZE=address >/dev/null
 	@cmake --build build-fuzz -j $(JOBS) --target sample-path-fuzzer
 	@mkdir -p build-fuzz/corpus
@@ -50,4 +74,4 @@ tidy: build
 	@git ls-files 'src/*.cpp' | xargs clang-tidy -p $(BUILD) --quiet
 
 clean:
-	@rm -rf build build-asan build-tsan
+	@rm -rf build build-asan build-tsan build-package

@@ -23,6 +23,8 @@ endif()
 # libpulse's headers only: the library itself is loaded on first use (LibpulseOnDemand).
 target_include_directories(soundserver PUBLIC ${LIBPULSE_INCLUDE_DIRS})
 target_link_libraries(soundserver PUBLIC platform ${CMAKE_DL_LIBS})
+# Shown to the sound server with the client's name, so a mixer can tell which build records.
+target_compile_definitions(soundserver PRIVATE SYSAUDIO_VERSION="${PROJECT_VERSION}")
 
 add_executable(sysaudio src/shell/main.cpp)
 # Whole archive: nothing in the program names the service, only the platform's

@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
-# Shows sysaudio at work on a machine without sound hardware: a private PulseAudio server with
-# a null sink plays a spoken clip while sysaudio records it; the capture is left in demo/ as a
-# wav file and a spectrogram.
+# Shows sysaudio at work on a machine without sound hardware: a private sound server with a
+# null sink plays a spoken clip while sysaudio records it; the capture is left in demo/ as a
+# wav file and a spectrogram. The server is whichever the machine has: PulseAudio, or
+# PipeWire with its PulseAudio server (SYSAUDIO_DEMO_SERVER=pulseaudio|pipewire to choose).
 #
 #   scripts/demo.sh [path/to/sysaudio]     (default: build/sysaudio)
 set -euo pipefail
@@ -11,12 +12,15 @@ binary=$(realpath "${1:-$repo/build/sysaudio}")
 out=$repo/demo
 text="This is sysaudio. Whatever the computer plays comes out as sixteen kilohertz mono."
 
-# shellcheck source=scripts/private-sound-server.sh
-source "$repo/scripts/private-sound-server.sh"
+# Everything below runs inside a private server that the wrapper starts and stops by pid.
+if [ -z "${SYSAUDIO_SOUND_SERVER:-}" ]; then
+  exec python3 "$repo/tests/e2e/with_server.py" --server "${SYSAUDIO_DEMO_SERVER:-auto}" \
+    --sink speakers --keep-awake -- "$0" "$binary"
+fi
+
 sysaudio_pid=
 cleanup() {
   if [ -n "$sysaudio_pid" ]; then kill -KILL "$sysaudio_pid" 2>/dev/null || true; fi
-  private_sound_server_stop
 }
 trap cleanup EXIT
 trap 'exit 130' INT TERM
@@ -30,9 +34,7 @@ espeak-ng -w "$out/clip.wav" "$text"
 clip_seconds=$(soxi -D "$out/clip.wav")
 printf 'demo: clip is %.2f s\n' "$clip_seconds"
 
-private_sound_server_start speakers
-echo "demo: private PulseAudio (pid $PRIVATE_SOUND_PID) with null sink 'speakers' in $PRIVATE_SOUND_DIR"
-private_sound_server_keep_awake speakers
+echo "demo: private $SYSAUDIO_SOUND_SERVER server with null sink 'speakers' in $XDG_RUNTIME_DIR"
 
 "$binary" >"$out/captured.raw" 2>"$out/sysaudio.stderr" &
 sysaudio_pid=$!

@@ -10,7 +10,7 @@ import unittest
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 SKIPPED = 77
-MODULES = ["test_sysaudio", "test_robustness", "test_reconnect"]
+MODULES = ["test_sysaudio", "test_robustness", "test_reconnect", "test_identity"]
 
 
 def main():

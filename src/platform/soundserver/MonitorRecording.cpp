@@ -154,8 +154,10 @@ void MonitorRecording::onSinkInfo(pa_context* context, const pa_sink_info* info,
 void MonitorRecording::openMonitor(const pa_sink_info& sink) {
   monitor_ = std::make_unique<MonitorStream>(
       loop_, connection_->context(),
-      MonitoredSink{
-          .name = sink.name, .index = sink.index, .monitorSource = sink.monitor_source_name},
+      MonitoredSink{.name = sink.name,
+                    .index = sink.index,
+                    .monitorSource = sink.monitor_source_name,
+                    .description = sink.description != nullptr ? sink.description : ""},
       MonitorStream::Events{
           .confirmed = [this] { monitorConfirmed(); },
           .fragment = [this](const void* data, std::size_t bytes) { deliverAudio(data, bytes); },

@@ -8,9 +8,18 @@
 
 namespace {
 
-constexpr const char* kStreamName = "system audio";
 // Room kept for joining blocks: a few fragments' worth at the recording format.
 constexpr std::size_t kGatheredKeptBytes = 64 * 1024;
+
+// The stream's name is what a mixer lists it as: say what it records.
+std::string streamName(const MonitoredSink& sink) {
+  return "Monitor of " + (sink.description.empty() ? sink.name : sink.description);
+}
+
+// Only the monitor of exactly the sink asked for: any other source may be a microphone.
+bool isMonitorOf(const pa_source_info& source, const MonitoredSink& sink) {
+  return source.monitor_of_sink != PA_INVALID_INDEX && source.monitor_of_sink == sink.index;
+}
 
 NSErrorRef notTheMonitor(const std::string& source, const std::string& sink) {
   return pulseError(PA_ERR_NOTSUPPORTED,
@@ -32,7 +41,7 @@ MonitorStream::~MonitorStream() {
 }
 
 NSErrorRef MonitorStream::open(const pa_sample_spec& sampleSpec, pa_usec_t fragment) {
-  stream_ = pa_stream_new(context_, kStreamName, &sampleSpec, nullptr);
+  stream_ = pa_stream_new(context_, streamName(sink_).c_str(), &sampleSpec, nullptr);
   if (stream_ == nullptr) return contextError(context_);
   pa_stream_set_state_callback(stream_, &MonitorStream::onState, this);
   pa_stream_set_read_callback(stream_, &MonitorStream::onReadable, this);
@@ -86,8 +95,7 @@ void MonitorStream::onSourceInfo(pa_context* context, const pa_source_info* info
   auto& self = *static_cast<MonitorStream*>(userdata);
   if (eol < 0) return self.fail(contextError(context));
   if (eol > 0 || info == nullptr || self.confirmed_) return;
-  // The monitor of exactly the sink asked for: anything else may be a microphone.
-  if (info->monitor_of_sink == PA_INVALID_INDEX || info->monitor_of_sink != self.sink_.index) {
+  if (!isMonitorOf(*info, self.sink_)) {
     return self.fail(notTheMonitor(info->name != nullptr ? info->name : self.sink_.monitorSource,
                                    self.sink_.name));
   }

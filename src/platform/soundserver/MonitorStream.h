@@ -19,6 +19,7 @@ struct MonitoredSink {
   std::string name;
   std::uint32_t index = PA_INVALID_INDEX;
   std::string monitorSource;
+  std::string description;  // as mixers show the sink; may be empty
 };
 
 class MonitorStream {

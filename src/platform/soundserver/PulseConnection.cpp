@@ -11,10 +11,15 @@ namespace {
 
 constexpr const char* kApplicationName = "sysaudio";
 
+// What mixers (pavucontrol, pw-top, `pactl list source-outputs`) show for the recording: the
+// server copies these onto every stream of the connection. No media.role on purpose: some
+// roles make the server change the audio ("phone" brings in echo cancellation).
 pa_context* newContext(const PulseLoop& loop) {
   pa_proplist* properties = pa_proplist_new();
   pa_proplist_sets(properties, PA_PROP_APPLICATION_NAME, kApplicationName);
   pa_proplist_sets(properties, PA_PROP_APPLICATION_ID, "sysaudio");
+  pa_proplist_sets(properties, PA_PROP_APPLICATION_VERSION, SYSAUDIO_VERSION);
+  pa_proplist_sets(properties, PA_PROP_APPLICATION_ICON_NAME, "audio-card");
   pa_context* context = pa_context_new_with_proplist(loop.api(), kApplicationName, properties);
   pa_proplist_free(properties);
   return context;

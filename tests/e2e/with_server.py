@@ -1,0 +1,68 @@
+#!/usr/bin/env python3
+"""Runs one command against a private sound server started for it, and stops the server after.
+
+    with_server.py [--server auto|pulseaudio|pipewire] [--sink NAME]... [--microphone NAME]
+                   [--keep-awake] -- COMMAND...
+
+The command gets the server's environment (its own runtime directory; nothing else on the
+machine can see the server) plus SYSAUDIO_SOUND_SERVER (the kind started). `auto` takes
+PulseAudio where it is installed, else PipeWire. Exit status: the command's, or 77 (a skip,
+for CTest) when the server asked for is not installed."""
+
+import argparse
+import os
+import subprocess
+import sys
+
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+import soundservers  # noqa: E402
+
+SKIPPED = 77
+
+
+def pick(kind):
+    if kind != "auto":
+        return soundservers.SERVERS[kind]
+    return next((s for s in soundservers.SERVERS.values() if s.available()), None)
+
+
+def main():
+    parser = argparse.ArgumentParser()
+    parser.add_argument("--server", default="auto", choices=("auto", *soundservers.SERVERS))
+    parser.add_argument("--sink", action="append", dest="sinks")
+    parser.add_argument("--microphone", help="a sine source, made the default source")
+    parser.add_argument("--keep-awake", action="store_true",
+                        help="keep the sinks rendering in small steps, as real devices do")
+    parser.add_argument("command", nargs=argparse.REMAINDER)
+    args = parser.parse_args()
+    command = args.command[1:] if args.command[:1] == ["--"] else args.command
+    if not command:
+        parser.error("no command")
+
+    kind = pick(args.server)
+    if kind is None or not kind.available():
+        print(f"skipped: no {args.server} sound server is installed")
+        return SKIPPED
+    if args.microphone and not hasattr(kind, "add_microphone"):
+        print(f"skipped: {kind.name} has no sine source to stand for a microphone")
+        return SKIPPED
+
+    server = kind()
+    try:
+        sinks = tuple(args.sinks or ("speakers",))
+        server.start(sinks=sinks)
+        if args.keep_awake:
+            for sink in sinks:
+                server.keep_awake(sink)
+        if args.microphone:
+            server.add_microphone(args.microphone, frequency=700)
+        env = {**os.environ, **server.env(), "SYSAUDIO_SOUND_SERVER": kind.name}
+        for name in ("PULSE_SERVER", "PULSE_SINK", "PULSE_SOURCE", "DISPLAY"):
+            env.pop(name, None)
+        return subprocess.run(command, env=env).returncode
+    finally:
+        server.stop()
+
+
+if __name__ == "__main__":
+    sys.exit(main())
