@@ -1,9 +1,8 @@
-// The converter on its own: the statuses it answers, how it drives its input block, keeping
-// input that does not fit, and the formats, layouts, channel counts and rates it takes.
+// The converter on its own: the statuses it answers, keeping input that does not fit, and the
+// formats, layouts, channel counts and rates it takes or refuses.
 #include <gtest/gtest.h>
 
 #include <cmath>
-#include <cstring>
 
 #include "platform/media/AVAudioConverter.h"
 #include "support/SampleBuffers.h"
@@ -85,19 +84,6 @@ TEST(AudioConverterStatus, InputOrOutputOfAnotherFormatIsAnError) {
   EXPECT_EQ(unused.asked, 0U);
 }
 
-TEST(AudioConverterInput, BlockIsAskedUntilItHasNoMoreAndEveryFrameComesOut) {
-  const auto converter =
-      AVAudioConverter::initFromFormat(formatOf(kMono16k, 1), formatOf(kFloat48k, 1));
-  ScriptedInput input;
-  for (int i = 0; i < 3; ++i) {
-    input.buffers.push_back(makePCMBuffer(sineChannels({440, 0.5, 16000}, 1, 50), kMono16k));
-  }
-  const auto result = convertOnce(*converter, 1000, input.block());
-  EXPECT_EQ(input.asked, 4U);
-  EXPECT_EQ(result.status, AVAudioConverterOutputStatus_InputRanDry);
-  EXPECT_NEAR(static_cast<double>(result.samples[0].size()), 450.0, 2.0);
-}
-
 TEST(AudioConverterInput, WhatDoesNotFitIsKeptForTheNextCall) {
   const auto tone = sineChannels({440, 0.5, 16000}, 1, 100);
   const auto same = AVAudioConverter::initFromFormat(formatOf(kMono16k, 1), formatOf(kMono16k, 1));
@@ -123,27 +109,6 @@ TEST(AudioConverterInput, WhatDoesNotFitIsKeptForTheNextCall) {
   }
   ScriptedInput whole{{input48k}};
   EXPECT_EQ(pieces, convertOnce(*down(), 1000, whole.block()).samples[0]);
-}
-
-TEST(AudioConverterFormats, IdenticalFormatsConvertBitExactly) {
-  for (auto type : {AVAudioPCMFormatInt16, AVAudioPCMFormatInt32, AVAudioPCMFormatFloat32,
-                    AVAudioPCMFormatFloat64}) {
-    for (bool interleaved : {true, false}) {
-      SCOPED_TRACE(testing::Message() << "type " << type << " interleaved " << interleaved);
-      const SampleLayout layout{type, 44100.0, interleaved};
-      const auto input = makePCMBuffer(sineChannels({1000, 0.9, 44100}, 3, 333), layout);
-      const auto converter = AVAudioConverter::initFromFormat(input->format(), input->format());
-      ScriptedInput once{{input}};
-      const auto output = AVAudioPCMBuffer::initWithPCMFormat(input->format(), 333);
-      converter->convertToBuffer(*output, nullptr, once.block());
-      ASSERT_EQ(output->frameLength(), 333U);
-      for (UInt32 b = 0; b < input->bufferCount(); ++b) {
-        EXPECT_EQ(std::memcmp(output->buffers()[b].mData, input->buffers()[b].mData,
-                              input->buffers()[b].mDataByteSize),
-                  0);
-      }
-    }
-  }
 }
 
 TEST(AudioConverterFormats, EveryTypeLayoutAndChannelCountMixesToMono) {
