@@ -1,5 +1,5 @@
-// The converter on its own: the statuses it answers, keeping input that does not fit, and the
-// formats, layouts, channel counts and rates it takes or refuses.
+// The converter on its own: the error it answers to a buffer of another format, keeping input
+// that does not fit, and the formats, layouts, channel counts and rates it takes or refuses.
 #include <gtest/gtest.h>
 
 #include <cmath>
@@ -45,26 +45,6 @@ Converted convertOnce(AVAudioConverter& converter, AVAudioFrameCount capacity,
 }
 
 }  // namespace
-
-TEST(AudioConverterStatus, TellsWhetherOutputFilledInputRanDryOrStreamEnded) {
-  const auto converter =
-      AVAudioConverter::initFromFormat(formatOf(kFloat48k, 1), formatOf(kMono16k, 1));
-  ASSERT_TRUE(converter);
-  auto tone = [] { return makePCMBuffer(sineChannels({}, 1, 480), kFloat48k); };
-
-  ScriptedInput plenty{{tone(), tone(), tone()}};
-  const auto full = convertOnce(*converter, 100, plenty.block());
-  EXPECT_EQ(full.status, AVAudioConverterOutputStatus_HaveData);
-  EXPECT_EQ(full.samples[0].size(), 100U);
-
-  ScriptedInput dry{{tone()}};
-  EXPECT_EQ(convertOnce(*converter, 1000, dry.block()).status,
-            AVAudioConverterOutputStatus_InputRanDry);
-
-  ScriptedInput ended{{tone()}, AVAudioConverterInputStatus_EndOfStream};
-  EXPECT_EQ(convertOnce(*converter, 1000, ended.block()).status,
-            AVAudioConverterOutputStatus_EndOfStream);
-}
 
 TEST(AudioConverterStatus, InputOrOutputOfAnotherFormatIsAnError) {
   const auto converter =
