@@ -45,6 +45,23 @@ def loud_runs(samples, threshold_dbfs=-30.0):
     return [(int(a) * BLOCK, int(b) * BLOCK) for a, b in zip(edges[::2], edges[1::2])]
 
 
+def tones(samples, longest_gap=0.2):
+    """The loud runs grouped into sounds: runs apart by less than `longest_gap` seconds are
+    one. A server without real-time scheduling, or a player it starved, on a loaded machine
+    now and then plays a short gap of silence into a tone and the rest of it after, whole."""
+    groups = []
+    for run in loud_runs(samples):
+        if groups and run[0] - groups[-1][-1][1] < longest_gap * OUTPUT_RATE:
+            groups[-1].append(run)
+        else:
+            groups.append([run])
+    return groups
+
+
+def loud_seconds(runs):
+    return sum(end - start for start, end in runs) / OUTPUT_RATE
+
+
 def tone_in_blocks(samples, frequency):
     """The complex amplitude of `frequency` in each 10 ms block, its phase measured against
     one clock running from the first sample: constant while a tone runs on without a gap or

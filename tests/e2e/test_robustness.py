@@ -121,15 +121,17 @@ class DeviceFollowingTest(TwoSinkTestCase):
         self.server.play(self.tone("new.wav", 1.0, NEW_HZ), "headphones")
         time.sleep(0.5)
         samples = self.end_without_diagnostics(program)
-        runs = pcm.loud_runs(samples)
-        self.assertEqual(len(runs), 1, f"expected the one tone played after, found {runs}")
-        start, end = runs[0]
+        tones = pcm.tones(samples)
+        self.assertEqual(len(tones), 1, f"expected the one tone played after, found {tones}")
+        self.assertAlmostEqual(pcm.loud_seconds(tones[0]), 1.0, delta=0.06)
+        start, end = max(tones[0], key=lambda run: run[1] - run[0])
         # The tone played, not the microphone (levels, not zero crossings: a player's dropout
         # must not decide which source this was), and nothing else.
         tone = samples[start + 800:end - 800]
         self.assertGreater(np.median(pcm.tone_levels(tone, NEW_HZ)), 0.3)
         self.assertLess(np.median(pcm.tone_levels(tone, MICROPHONE_HZ)), 0.1)
-        outside = np.concatenate((samples[:max(start - 160, 0)], samples[end + 160:]))
+        outside = np.concatenate((samples[:max(tones[0][0][0] - 160, 0)],
+                                  samples[tones[0][-1][1] + 160:]))
         self.assertLess(max(abs(outside), default=0.0), 1e-3, "recorded something not played")
         with self.subTest("a microphone as the default source"):
             if not microphone:
@@ -202,20 +204,21 @@ class SlowReaderTest(TwoSinkTestCase):
 
         samples = pcm.samples_from_s16le(bytes(received))
         runs = pcm.loud_runs(samples)
-        tone_seconds = sum(end - start for start, end in runs) / pcm.OUTPUT_RATE
-        gaps = [(b[0] - a[1]) / pcm.OUTPUT_RATE for a, b in zip(runs, runs[1:])]
+        tone_seconds = pcm.loud_seconds(runs)
+        gaps = [round((b[0] - a[1]) / pcm.OUTPUT_RATE, 3) for a, b in zip(runs, runs[1:])]
         print(f"\n    stalled reader ({SERVER.name}): tone {self.TONE_SECONDS:.3f} s played, "
               f"{tone_seconds:.3f} s received in {len(runs)} runs (gaps {gaps} s); {byte_count} "
               f"bytes in {elapsed:.2f} s (clock: {BYTES_PER_SECOND * elapsed:.0f}); VmRSS "
               f"{baseline} KiB before the stall, peak {peak} KiB, {drained} KiB once drained",
               flush=True)
-        # A player starved by a loaded machine makes the server play a short gap of silence
-        # and the rest of the tone after it, whole (seen: 40 and 50 ms gaps, the tone 14.02 s
-        # long in all). Loss or repeat shows in the tone's length, each run's edges within a
-        # 10 ms block.
-        self.assertLess(max(gaps, default=0.0), 0.2, f"the tone broke up: {runs}")
+        # Loss or repeat shows in the tone's length, each run's edges within a 10 ms block.
+        # Gaps are not judged: a server held up by a loaded machine beyond the program's
+        # half second makes it fill silence, and the late audio follows it, whole (seen: the
+        # tone 14.03 s long in three runs, 0.9 s apart).
         self.assertAlmostEqual(tone_seconds, self.TONE_SECONDS, delta=0.01 + 0.02 * len(runs))
-        self.assertAlmostEqual(byte_count / (BYTES_PER_SECOND * elapsed), 1.0, delta=0.02)
+        # Level with the clock, beyond it only by the silence filled into those gaps.
+        ahead = byte_count / BYTES_PER_SECOND - elapsed
+        self.assertLess(abs(ahead - sum(gaps) / 2), sum(gaps) / 2 + 0.02 * elapsed)
         # Ten seconds held for the reader is about 4 MB at the capture format.
         self.assertLess(peak - baseline, 32 * 1024, "memory grew beyond the backlog's bound")
         with self.subTest("a drained backlog's memory handed back"):
