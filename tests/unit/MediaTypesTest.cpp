@@ -1,13 +1,11 @@
-// The records a format is made from, PCM buffers, and the CoreMedia call that reads a
-// sample's audio list: what they refuse and how they lay out memory.
+// The records a format is made from and the PCM buffers made from a format: what they refuse
+// and how they lay out memory.
 #include <gtest/gtest.h>
 
-#include <cmath>
 #include <cstring>
 #include <limits>
 
 #include "platform/media/AVAudioPCMBuffer.h"
-#include "platform/media/CMSampleBuffer.h"
 #include "support/SampleBuffers.h"
 
 TEST(AudioFormat, RefusesRecordsThatAreNotPackedNativePCMOfACommonType) {
@@ -82,33 +80,4 @@ TEST(PCMBuffer, RefusesAMissingFormatAndOversizedStorage) {
   EXPECT_FALSE(AVAudioPCMBuffer::initWithPCMFormat(nullptr, 10));
   const auto format = AVAudioFormat::initWithCommonFormat(AVAudioPCMFormatFloat64, 48000, 8, true);
   EXPECT_FALSE(AVAudioPCMBuffer::initWithPCMFormat(format, 2'000'000));
-}
-
-TEST(SampleBufferAudioList, SizesAndStatuses) {
-  EXPECT_EQ(AudioBufferListByteSize(2), 40U);
-  const auto planar =
-      makeSampleBuffer(sineChannels({}, 2, 480), {AVAudioPCMFormatInt16, 48000, false});
-  std::size_t needed = 0;
-  AudioBufferList one{};
-  CMBlockBufferRef block;
-  auto get = [&](const CMSampleBufferRef& sample, AudioBufferList* list, std::size_t size,
-                 CMBlockBufferRef* out) {
-    return CMSampleBufferGetAudioBufferListWithRetainedBlockBuffer(
-        sample, &needed, list, size, kCFAllocatorDefault, kCFAllocatorDefault, 0, out);
-  };
-  EXPECT_EQ(get(planar, &one, sizeof one, &block), kCMSampleBufferError_ArrayTooSmall);
-  EXPECT_EQ(needed, 40U);
-  EXPECT_FALSE(block);
-  EXPECT_EQ(get(planar, nullptr, 0, nullptr), 0);  // asks for the size only
-  EXPECT_EQ(get(nullptr, &one, sizeof one, &block), kCMSampleBufferError_RequiredParameterMissing);
-  const auto noData = std::make_shared<CMSampleBuffer>(planar->formatDescription(), 480, nullptr);
-  EXPECT_EQ(get(noData, &one, sizeof one, &block), kCMSampleBufferError_BufferHasNoSampleSizes);
-
-  const auto interleaved = makeSampleBuffer(sineChannels({}, 2, 480), {});
-  ASSERT_EQ(get(interleaved, &one, sizeof one, &block), 0);
-  EXPECT_EQ(needed, 24U);
-  EXPECT_EQ(block, interleaved->dataBuffer());
-  EXPECT_EQ(one.mNumberBuffers, 1U);
-  EXPECT_EQ(one.mBuffers[0].mDataByteSize, 480U * 8);
-  EXPECT_EQ(one.mBuffers[0].mNumberChannels, 2U);
 }
