@@ -1,6 +1,7 @@
-# Wraps CMake: `make` builds, `make test` runs every test, `make asan` / `make tsan` run them
-# under the sanitizers, `make install` and `make package` install or package the program. Each
-# target first installs what the machine lacks for that purpose (scripts/install-deps.sh).
+# Wraps CMake: `make` builds, `make test` runs every test, `make asan` / `make tsan` run the
+# fast ones (and, under ASan, a few end-to-end groups) under the sanitizers, `make install` and
+# `make package` install or package the program. Each target first installs what the machine
+# lacks for that purpose (scripts/install-deps.sh).
 SHELL := /bin/bash
 BUILD ?= build
 JOBS ?= $(shell nproc)
@@ -43,17 +44,23 @@ demo:
 	@$(MAKE) --no-print-directory build
 	@scripts/demo.sh $(BUILD)/sysaudio
 
+# Under the sanitizers: the fast tests (unit and service, label `fast`), and under ASan+UBSan
+# also the real binary through the end-to-end groups that start it, fail its start and end it.
+# TSan keeps to the fast tests: the program loads libpulse, which is not built for it.
+ASAN_E2E ?= ^e2e[.](pulseaudio[.](TerminationTest|ReconnectTest)|NoServerTest)$$
+
 asan:
 	@scripts/install-deps.sh test
 	@cmake -S . -B build-asan -DCMAKE_BUILD_TYPE=Debug -DSYSAUDIO_SANITIZE=address >/dev/null
-	@cmake --build build-asan -j $(JOBS)
-	@cd build-asan && ctest --output-on-failure -j $(JOBS)
+	@cmake --build build-asan -j $(JOBS) --target unit_tests soundserver_tests sysaudio
+	@cd build-asan && ctest --output-on-failure -j $(JOBS) -L fast
+	@cd build-asan && ctest --output-on-failure -R '$(ASAN_E2E)'
 
 tsan:
 	@scripts/install-deps.sh test
 	@cmake -S . -B build-tsan -DCMAKE_BUILD_TYPE=Debug -DSYSAUDIO_SANITIZE=thread >/dev/null
-	@cmake --build build-tsan -j $(JOBS)
-	@cd build-tsan && ctest --output-on-failure -j $(JOBS)
+	@cmake --build build-tsan -j $(JOBS) --target unit_tests soundserver_tests
+	@cd build-tsan && ctest --output-on-failure -j $(JOBS) -L fast
 
 # The sample-path fuzzer under ASan+UBSan (clang's libFuzzer), for FUZZ_SECONDS, starting from the
 # kept corpus; new findings of interest go to build-fuzz/corpus.
@@ -74,4 +81,4 @@ tidy: build
 	@git ls-files 'src/*.cpp' | xargs clang-tidy -p $(BUILD) --quiet
 
 clean:
-	@rm -rf build build-asan build-tsan build-package
+	@rm -rf build build-asan build-tsan build-fuzz build-package

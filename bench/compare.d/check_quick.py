@@ -1,6 +1,6 @@
 #!/usr/bin/python3
-"""CTest check for bench/compare: runs `compare --quick` and holds its printed table to what
-any sane run must show. Fails with a list of what was wrong.
+"""CTest check for bench/compare: runs `compare --quick`, prints the whole table, and holds our
+own row to its targets. Fails with a list of what was wrong.
 
   check_quick.py COMPARE [compare arguments...]
 """
@@ -42,6 +42,8 @@ def column(header, prefix):
 
 
 def problems_in(header, rows):
+    """What is wrong with our own row. The peers are measured and printed beside it, but how
+    they behave is theirs: only that each produced a row is required."""
     problems = []
 
     def expect(condition, what):
@@ -49,32 +51,21 @@ def problems_in(header, rows):
             problems.append(what)
 
     expect(list(rows) == EXPECTED_PEERS, f"rows {list(rows)} instead of {EXPECTED_PEERS}")
+    ours = rows.get("sample-path")
+    if not ours:
+        return problems + ["no sample-path row"]
     passband, thd_n = column(header, "Passband"), column(header, "THD+N")
     alias, floor = column(header, "Worst alias"), column(header, "Same, below")
-    delay, held = column(header, "Group delay"), column(header, "Held back")
-    total, cpu = column(header, "Total delay"), column(header, "Audio s per CPU")
-    for name, row in rows.items():
-        # Every peer is a real resampler: flat to 7 kHz within a dB, clean at 997 Hz, and it
-        # delivers the click within 0.1 s, at some finite cost.
-        expect(abs(number(row[passband])) < 1.0, f"{name}: passband {row[passband]}")
-        expect(-110 < number(row[thd_n]) < -80, f"{name}: THD+N {row[thd_n]}")
-        expect(-1.0 < number(row[delay]) < 100.0, f"{name}: group delay {row[delay]}")
-        expect(0 < number(row[cpu]) < math.inf, f"{name}: audio s per CPU s {row[cpu]}")
-        expect(number(row[floor]) >= min(number(row[alias]), 95.0) - 1.0,
-               f"{name}: below-floor alias {row[floor]} worse than s16 {row[alias]}")
-    sample_path = rows.get("sample-path", {})
-    if sample_path:
-        expect(number(sample_path[thd_n]) < -90, f"sample-path THD+N {sample_path[thd_n]}")
-        expect(abs(number(sample_path[passband])) <= 0.05,
-               f"sample-path passband {sample_path[passband]}")
-        expect(number(sample_path[floor]) >= 90, f"sample-path alias {sample_path[floor]}")
-        expect(0 < number(sample_path[total]) <= 5.0, f"sample-path delay {sample_path[total]}")
-        expect(sample_path[held].startswith("0 "), f"sample-path holds back {sample_path[held]}")
-    speex = [number(rows[f"speexdsp q{q}"][delay]) for q in (6, 7, 8) if f"speexdsp q{q}" in rows]
-    expect(speex == sorted(speex), f"speexdsp delays not rising with quality: {speex}")
-    soxr = rows.get("libsoxr HQ", {})
-    if soxr:
-        expect(number(soxr[held]) > 0, f"libsoxr HQ holds nothing back: {soxr[held]}")
+    total, held = column(header, "Total delay"), column(header, "Held back")
+    cpu = column(header, "Audio s per CPU")
+    expect(abs(number(ours[passband])) <= 0.05, f"sample-path passband {ours[passband]}")
+    expect(-110 < number(ours[thd_n]) < -90, f"sample-path THD+N {ours[thd_n]}")
+    expect(number(ours[floor]) >= 90, f"sample-path alias {ours[floor]}")
+    expect(number(ours[floor]) >= min(number(ours[alias]), 95.0) - 1.0,
+           f"sample-path below-floor alias {ours[floor]} worse than s16 {ours[alias]}")
+    expect(0 < number(ours[total]) <= 5.0, f"sample-path delay {ours[total]}")
+    expect(ours[held].startswith("0 "), f"sample-path holds back {ours[held]}")
+    expect(0 < number(ours[cpu]) < math.inf, f"sample-path audio s per CPU s {ours[cpu]}")
     return problems
 
 

@@ -21,10 +21,6 @@ class Resampler {
   // input format stays the same. Only one caller at a time.
   std::optional<ByteBlock> convert(const AVAudioPCMBufferRef& buffer);
 
-  // The converter in use, if any.
-  const AVAudioConverterRef& currentConverter() const { return converter; }
-  const AVAudioFormatRef& outputFormat() const { return outFormat; }
-
   // Frames of room made for `inputFrames` frames at `inputRate`: the expected count plus a
   // margin for the converter's rounding.
   static AVAudioFrameCount outputCapacity(double inputRate, AVAudioFrameCount inputFrames);

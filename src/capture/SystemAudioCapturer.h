@@ -27,11 +27,6 @@ class SystemAudioCapturer : public SCStreamOutput,
   // Reports the stop on standard error; the stream is kept and nothing restarts.
   void streamDidStopWithError(SCStream& stream, const NSErrorRef& error) override;
 
-  // The started stream; empty until capture has started.
-  const SCStreamRef& runningStream() const { return stream; }
-  Resampler& sampleResampler() { return *resampler; }
-  const DispatchQueueRef& samplesQueue() const { return sampleQueue; }
-
  private:
   SCStreamRef stream;
   std::shared_ptr<Resampler> resampler;

@@ -1,9 +1,10 @@
 #!/usr/bin/env python3
-"""Runs the end-to-end tests of one group against one kind of private sound server.
-
-Exit status 77 (a skip, for CTest) when the server's programs are not installed."""
+"""Runs the end-to-end tests of one group against one kind of private sound server, once: a
+failure fails the run. Exit status 77 (a skip, for CTest) when the server's programs are not
+installed."""
 
 import argparse
+import importlib
 import os
 import sys
 import unittest
@@ -32,23 +33,15 @@ def main():
         print(f"no program at {args.binary}")
         return 1
 
-    import importlib
     modules = [importlib.import_module(name) for name in MODULES]
-    loader = unittest.TestLoader()
 
     def qualified(name):
         owner = next((m for m in modules if hasattr(m, name.split(".")[0])), modules[0])
         return f"{owner.__name__}.{name}"
 
     names = [qualified(name) for name in args.tests] or MODULES
-    result = unittest.TextTestRunner(verbosity=2).run(loader.loadTestsFromNames(names))
-    if not result.wasSuccessful():
-        # A sound server without real-time scheduling on a loaded machine now and then starves a
-        # test player or glitches a tone by itself (compared against parec recording the same
-        # monitor). One fresh run on a fresh server tells that apart from a fault that repeats;
-        # the failure above stays in the log.
-        print(f"\nretrying once on a fresh {args.server} server", flush=True)
-        result = unittest.TextTestRunner(verbosity=2).run(loader.loadTestsFromNames(names))
+    tests = unittest.TestLoader().loadTestsFromNames(names)
+    result = unittest.TextTestRunner(verbosity=2).run(tests)
     return 0 if result.wasSuccessful() else 1
 
 

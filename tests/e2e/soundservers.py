@@ -16,14 +16,26 @@ PR_SET_PDEATHSIG = 1
 _libc = ctypes.CDLL(None, use_errno=True)
 
 
-def _die_with_parent():
-    _libc.prctl(PR_SET_PDEATHSIG, signal.SIGKILL)
+# A desktop's sound server and its players run with real-time scheduling (rtkit). Without it
+# a machine loaded by other work starves them: the server then plays gaps of silence of its own
+# into a tone, or hands audio over late, and no check of the recording can tell that from a
+# fault of the recorder. The recorder under test keeps the ordinary scheduling.
+REALTIME = os.sched_param(10)
 
 
-def spawn(args, env, **kwargs):
-    """Starts a process that cannot outlive the test runner."""
+def spawn(args, env, realtime=False, **kwargs):
+    """Starts a process that cannot outlive the test runner; `realtime` where the system
+    allows it."""
+    def prepare():
+        _libc.prctl(PR_SET_PDEATHSIG, signal.SIGKILL)
+        if realtime:
+            try:
+                os.sched_setscheduler(0, os.SCHED_RR, REALTIME)
+            except PermissionError:
+                pass
+
     kwargs.setdefault("stdin", subprocess.DEVNULL)
-    return subprocess.Popen(args, env=env, preexec_fn=_die_with_parent, **kwargs)
+    return subprocess.Popen(args, env=env, preexec_fn=prepare, **kwargs)
 
 
 def end_process(process, grace=3.0):
@@ -112,7 +124,7 @@ class SoundServer:
         self._keepers.append(spawn(
             ["pacat", "--playback", "--format=float32le", "--rate=48000",
              "--channels=2", "--latency-msec=20", f"--device={sink}", f"--stream-name={name}", "/dev/zero"],
-            self.env(), stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL))
+            self.env(), realtime=True, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL))
         self._pin(name, sink)
         if self.renders_ahead_when_idle:
             self.suspend(sink, True)
@@ -143,15 +155,17 @@ class SoundServer:
     def play(self, wav_path, sink, latency_msec=200):
         """Plays a file into `sink` and waits for the end; a player that starved would look
         like audio the recorder lost, hence the roomy latency."""
-        subprocess.run(["paplay", f"--latency-msec={latency_msec}", f"--device={sink}",
-                        wav_path], env=self.env(), check=True, timeout=60)
+        player = spawn(["paplay", f"--latency-msec={latency_msec}", f"--device={sink}",
+                        wav_path], self.env(), realtime=True)
+        if player.wait(timeout=60) != 0:
+            raise RuntimeError(f"paplay ended with status {player.returncode}")
 
     def play_in_background(self, wav_path, sink, latency_msec=200):
         """Starts playing a file into `sink`; answers the player, stopped with the server."""
         name = f"player-{len(self._keepers)}"
         player = spawn(["paplay", f"--latency-msec={latency_msec}", f"--device={sink}",
-                        f"--stream-name={name}", wav_path], self.env(), stdout=subprocess.DEVNULL,
-                       stderr=subprocess.DEVNULL)
+                        f"--stream-name={name}", wav_path], self.env(), realtime=True,
+                       stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
         self._keepers.append(player)
         self._pin(name, sink)
         return player
@@ -204,7 +218,7 @@ class PulseAudioServer(SoundServer):
             ["pulseaudio", "--daemonize=no", "--exit-idle-time=-1", "--disallow-exit", "-n",
              "--use-pid-file=no", f"--log-target=file:{log}",
              "--load=module-native-protocol-unix auth-anonymous=1"],
-            self.env(), stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+            self.env(), realtime=True, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
         self.processes.append(self.server)
         wait_until(self.answers, 20, interval=0.1, what="PulseAudio to answer")
         for sink in sinks:
@@ -283,7 +297,8 @@ class PipeWireServer(SoundServer):
         self._env["DBUS_SESSION_BUS_ADDRESS"] = f"unix:path={bus_path}"
         log = open(os.path.join(self.dir, "pipewire.log"), "w")
         for program in ("pipewire", "wireplumber", "pipewire-pulse"):
-            self.processes.append(spawn([program], self.env(), stdout=log, stderr=log))
+            self.processes.append(spawn([program], self.env(), realtime=True, stdout=log,
+                                        stderr=log))
             if program == "pipewire":
                 wait_until(lambda: os.path.exists(os.path.join(self.dir, "pipewire-0")), 10,
                            what="pipewire's socket")

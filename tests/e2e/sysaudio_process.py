@@ -4,7 +4,6 @@ import os
 import signal
 import subprocess
 import threading
-import time
 
 from soundservers import spawn, wait_until
 
@@ -20,7 +19,6 @@ class Sysaudio:
         self._lock = threading.Lock()
         self._stdout = bytearray()
         self._stderr = bytearray()
-        self.first_output_at = None
         self._readers = [threading.Thread(target=self._pump, args=(self.process.stderr, False),
                                           daemon=True)]
         if collect_stdout:
@@ -35,12 +33,7 @@ class Sysaudio:
             if not chunk:
                 return
             with self._lock:
-                if is_stdout:
-                    if self.first_output_at is None:
-                        self.first_output_at = time.monotonic()
-                    self._stdout += chunk
-                else:
-                    self._stderr += chunk
+                (self._stdout if is_stdout else self._stderr).extend(chunk)
 
     def stdout(self):
         with self._lock:
@@ -85,9 +78,6 @@ class Sysaudio:
         for reader in self._readers:
             reader.join(timeout=timeout)
         return status
-
-    def close_stdout(self):
-        self.process.stdout.close()
 
     def kill(self):
         if self.alive():

@@ -4,8 +4,12 @@
 
 #include <fcntl.h>
 #include <fuzzer/FuzzedDataProvider.h>
+#include <poll.h>
 
 #include <cstdlib>
+#include <mutex>
+#include <thread>
+#include <utility>
 #include <vector>
 
 #include "capture/SystemAudioCapturer.h"
@@ -72,25 +76,42 @@ CMSampleBufferRef wellFormedSample() {
       std::make_shared<CMBlockBuffer>(std::vector<CMBlockBuffer::Region>{{2, std::move(bytes)}}));
 }
 
+// The stream goes to a pipe that a thread of the harness drains while the program writes, as
+// a reader would: a sample converting to more than the pipe holds must not hang the run.
 struct Harness {
   std::shared_ptr<SystemAudioCapturer> capturer = std::make_shared<SystemAudioCapturer>();
   SCStreamRef stream = SCStream::initWithFilter(nullptr, nullptr, capturer);
   int output = -1;
+  std::mutex mutex;
+  std::size_t taken = 0;  // bytes read since the last call's count
+
   Harness() {
-    // The stream goes to a pipe the harness drains, so every write can be counted.
     int fds[2];
     if (::pipe2(fds, O_CLOEXEC | O_NONBLOCK) != 0) std::abort();
     ::fcntl(fds[1], F_SETFL, 0);  // the writer blocks as the program's would
-    ::fcntl(fds[1], F_SETPIPE_SZ, 1 << 20);
     stdoutHandle = NSFileHandle::initWithFileDescriptor(fds[1]);
     output = fds[0];
+    std::thread([this] {
+      for (pollfd ready{output, POLLIN, 0};; ::poll(&ready, 1, -1)) {
+        const std::lock_guard lock(mutex);
+        takeWhatIsThere();
+      }
+    }).detach();
   }
-  std::size_t drain() const {
-    std::size_t total = 0;
+  // Bytes written since the last call; the writes are done, so what the reader has not taken
+  // yet is still in the pipe. Reading under the lock keeps the count exact.
+  std::size_t writtenSinceLastCall() {
+    const std::lock_guard lock(mutex);
+    takeWhatIsThere();
+    return std::exchange(taken, 0);
+  }
+
+ private:
+  void takeWhatIsThere() {
     std::byte chunk[65536];
-    for (ssize_t n; (n = ::read(output, chunk, sizeof chunk)) > 0;)
-      total += static_cast<std::size_t>(n);
-    return total;
+    for (ssize_t n; (n = ::read(output, chunk, sizeof chunk)) > 0;) {
+      taken += static_cast<std::size_t>(n);
+    }
   }
 };
 
@@ -102,12 +123,13 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* bytes, std::size_t siz
   while (data.remaining_bytes() > 0) {
     const auto type = static_cast<SCStreamOutputType>(data.ConsumeIntegralInRange<long>(-1, 2));
     harness.capturer->streamDidOutputSampleBuffer(*harness.stream, hostileSample(data), type);
-    if (harness.drain() % 2 != 0) std::abort();  // the stream is whole 16-bit samples
+    if (harness.writtenSinceLastCall() % 2 != 0)
+      std::abort();  // the stream is whole 16-bit samples
   }
   harness.capturer->streamDidOutputSampleBuffer(*harness.stream, wellFormedSample(),
                                                 SCStreamOutputTypeAudio);
   // 480 frames at 48 kHz are 160 at 16 kHz; a converter in mid-phase may give one more or less.
-  const std::size_t written = harness.drain();
+  const std::size_t written = harness.writtenSinceLastCall();
   if (written < 2 * 150 || written > 2 * 170) std::abort();
   return 0;
 }

@@ -1,9 +1,8 @@
-// The converter on its own: the statuses it answers, how it drives its input block, keeping
-// input that does not fit, and the formats, layouts, channel counts and rates it takes.
+// The converter on its own: the error it answers to a buffer of another format, keeping input
+// that does not fit, and the formats, layouts, channel counts and rates it takes or refuses.
 #include <gtest/gtest.h>
 
 #include <cmath>
-#include <cstring>
 
 #include "platform/media/AVAudioConverter.h"
 #include "support/SampleBuffers.h"
@@ -47,26 +46,6 @@ Converted convertOnce(AVAudioConverter& converter, AVAudioFrameCount capacity,
 
 }  // namespace
 
-TEST(AudioConverterStatus, TellsWhetherOutputFilledInputRanDryOrStreamEnded) {
-  const auto converter =
-      AVAudioConverter::initFromFormat(formatOf(kFloat48k, 1), formatOf(kMono16k, 1));
-  ASSERT_TRUE(converter);
-  auto tone = [] { return makePCMBuffer(sineChannels({}, 1, 480), kFloat48k); };
-
-  ScriptedInput plenty{{tone(), tone(), tone()}};
-  const auto full = convertOnce(*converter, 100, plenty.block());
-  EXPECT_EQ(full.status, AVAudioConverterOutputStatus_HaveData);
-  EXPECT_EQ(full.samples[0].size(), 100U);
-
-  ScriptedInput dry{{tone()}};
-  EXPECT_EQ(convertOnce(*converter, 1000, dry.block()).status,
-            AVAudioConverterOutputStatus_InputRanDry);
-
-  ScriptedInput ended{{tone()}, AVAudioConverterInputStatus_EndOfStream};
-  EXPECT_EQ(convertOnce(*converter, 1000, ended.block()).status,
-            AVAudioConverterOutputStatus_EndOfStream);
-}
-
 TEST(AudioConverterStatus, InputOrOutputOfAnotherFormatIsAnError) {
   const auto converter =
       AVAudioConverter::initFromFormat(formatOf(kFloat48k, 2), formatOf(kMono16k, 1));
@@ -83,19 +62,6 @@ TEST(AudioConverterStatus, InputOrOutputOfAnotherFormatIsAnError) {
   EXPECT_EQ(converter->convertToBuffer(*wrongOutput, nullptr, unused.block()),
             AVAudioConverterOutputStatus_Error);
   EXPECT_EQ(unused.asked, 0U);
-}
-
-TEST(AudioConverterInput, BlockIsAskedUntilItHasNoMoreAndEveryFrameComesOut) {
-  const auto converter =
-      AVAudioConverter::initFromFormat(formatOf(kMono16k, 1), formatOf(kFloat48k, 1));
-  ScriptedInput input;
-  for (int i = 0; i < 3; ++i) {
-    input.buffers.push_back(makePCMBuffer(sineChannels({440, 0.5, 16000}, 1, 50), kMono16k));
-  }
-  const auto result = convertOnce(*converter, 1000, input.block());
-  EXPECT_EQ(input.asked, 4U);
-  EXPECT_EQ(result.status, AVAudioConverterOutputStatus_InputRanDry);
-  EXPECT_NEAR(static_cast<double>(result.samples[0].size()), 450.0, 2.0);
 }
 
 TEST(AudioConverterInput, WhatDoesNotFitIsKeptForTheNextCall) {
@@ -123,27 +89,6 @@ TEST(AudioConverterInput, WhatDoesNotFitIsKeptForTheNextCall) {
   }
   ScriptedInput whole{{input48k}};
   EXPECT_EQ(pieces, convertOnce(*down(), 1000, whole.block()).samples[0]);
-}
-
-TEST(AudioConverterFormats, IdenticalFormatsConvertBitExactly) {
-  for (auto type : {AVAudioPCMFormatInt16, AVAudioPCMFormatInt32, AVAudioPCMFormatFloat32,
-                    AVAudioPCMFormatFloat64}) {
-    for (bool interleaved : {true, false}) {
-      SCOPED_TRACE(testing::Message() << "type " << type << " interleaved " << interleaved);
-      const SampleLayout layout{type, 44100.0, interleaved};
-      const auto input = makePCMBuffer(sineChannels({1000, 0.9, 44100}, 3, 333), layout);
-      const auto converter = AVAudioConverter::initFromFormat(input->format(), input->format());
-      ScriptedInput once{{input}};
-      const auto output = AVAudioPCMBuffer::initWithPCMFormat(input->format(), 333);
-      converter->convertToBuffer(*output, nullptr, once.block());
-      ASSERT_EQ(output->frameLength(), 333U);
-      for (UInt32 b = 0; b < input->bufferCount(); ++b) {
-        EXPECT_EQ(std::memcmp(output->buffers()[b].mData, input->buffers()[b].mData,
-                              input->buffers()[b].mDataByteSize),
-                  0);
-      }
-    }
-  }
 }
 
 TEST(AudioConverterFormats, EveryTypeLayoutAndChannelCountMixesToMono) {

@@ -1,16 +1,14 @@
-// The serial queue and the group the program's threads rely on.
+// The serial queue the program's threads rely on.
 #include <gtest/gtest.h>
 
 #include <atomic>
 #include <future>
 #include <thread>
 
-#include "platform/dispatch/DispatchGroup.h"
 #include "platform/dispatch/DispatchQueue.h"
 
 TEST(DispatchQueue, RunsBlocksOneAtATimeInOrderOffTheCallingThread) {
   const auto queue = DispatchQueue::create("test");
-  EXPECT_EQ(queue->label(), "test");
   std::vector<int> order;  // written only by queue blocks: serial execution keeps it race-free
   std::atomic<int> running = 0;
   std::atomic<int> overlaps = 0;
@@ -53,22 +51,4 @@ TEST(DispatchQueue, MayBeReleasedByItsOwnLastBlock) {
     });
   }
   EXPECT_EQ(released.get_future().wait_for(std::chrono::seconds(30)), std::future_status::ready);
-}
-
-TEST(DispatchGroup, WaitReturnsOnlyOnceEveryEnterIsLeft) {
-  const auto group = DispatchGroup::create();
-  group->wait();  // nothing entered: returns at once
-  group->enter();
-  group->enter();
-  std::atomic<int> left = 0;
-  std::thread leaver([&] {
-    for (int i = 0; i < 2; ++i) {
-      std::this_thread::sleep_for(std::chrono::milliseconds(20));
-      ++left;
-      group->leave();
-    }
-  });
-  group->wait();
-  EXPECT_EQ(left, 2);
-  leaver.join();
 }

@@ -1,41 +1,12 @@
-// Formats, PCM buffers and the CoreMedia calls that read a sample's audio list.
+// The records a format is made from and the PCM buffers made from a format: what they refuse
+// and how they lay out memory.
 #include <gtest/gtest.h>
 
-#include <cmath>
 #include <cstring>
 #include <limits>
 
 #include "platform/media/AVAudioPCMBuffer.h"
-#include "platform/media/CMSampleBuffer.h"
 #include "support/SampleBuffers.h"
-
-namespace {
-
-bool sameRecord(const AudioStreamBasicDescription& a, const AudioStreamBasicDescription& b) {
-  return std::memcmp(&a, &b, sizeof a) == 0;
-}
-
-}  // namespace
-
-TEST(AudioFormat, RecordMatchesTheTypeAndLayoutAndSurvivesARoundTrip) {
-  for (auto type : {AVAudioPCMFormatInt16, AVAudioPCMFormatInt32, AVAudioPCMFormatFloat32,
-                    AVAudioPCMFormatFloat64}) {
-    for (unsigned channels : {1U, 2U, 6U}) {
-      for (bool interleaved : {true, false}) {
-        SCOPED_TRACE(testing::Message() << type << "/" << channels << "/" << interleaved);
-        const auto format = AVAudioFormat::initWithCommonFormat(type, 44100, channels, interleaved);
-        ASSERT_TRUE(format);
-        EXPECT_TRUE(sameRecord(*format->streamDescription(),
-                               describePCM(type, 44100, channels, interleaved)));
-        EXPECT_EQ(format->isInterleaved(), interleaved || channels == 1);
-        const auto back = AVAudioFormat::initWithStreamDescription(format->streamDescription());
-        ASSERT_TRUE(back);
-        EXPECT_TRUE(back->isEqual(*format));
-        EXPECT_EQ(back->commonFormat(), type);
-      }
-    }
-  }
-}
 
 TEST(AudioFormat, RefusesRecordsThatAreNotPackedNativePCMOfACommonType) {
   const auto good = describePCM(AVAudioPCMFormatFloat32, 48000, 2, true);
@@ -61,23 +32,6 @@ TEST(AudioFormat, RefusesRecordsThatAreNotPackedNativePCMOfACommonType) {
   EXPECT_FALSE(AVAudioFormat::initWithCommonFormat(AVAudioOtherFormat, 48000, 2, true));
   EXPECT_FALSE(AVAudioFormat::initWithCommonFormat(AVAudioPCMFormatInt16, 48000, 65, true));
   EXPECT_FALSE(AVAudioFormat::initWithCommonFormat(AVAudioPCMFormatInt16, -1, 2, true));
-}
-
-TEST(AudioFormat, EqualityLooksAtTypeRateChannelsAndLayout) {
-  const auto base = AVAudioFormat::initWithCommonFormat(AVAudioPCMFormatFloat32, 48000, 2, true);
-  EXPECT_TRUE(*base ==
-              *AVAudioFormat::initWithCommonFormat(AVAudioPCMFormatFloat32, 48000, 2, true));
-  EXPECT_FALSE(*base ==
-               *AVAudioFormat::initWithCommonFormat(AVAudioPCMFormatInt32, 48000, 2, true));
-  EXPECT_FALSE(*base ==
-               *AVAudioFormat::initWithCommonFormat(AVAudioPCMFormatFloat32, 44100, 2, true));
-  EXPECT_FALSE(*base ==
-               *AVAudioFormat::initWithCommonFormat(AVAudioPCMFormatFloat32, 48000, 1, true));
-  EXPECT_FALSE(*base ==
-               *AVAudioFormat::initWithCommonFormat(AVAudioPCMFormatFloat32, 48000, 2, false));
-  // Mono has one layout only.
-  EXPECT_TRUE(*AVAudioFormat::initWithCommonFormat(AVAudioPCMFormatInt16, 8000, 1, true) ==
-              *AVAudioFormat::initWithCommonFormat(AVAudioPCMFormatInt16, 8000, 1, false));
 }
 
 TEST(PCMBuffer, HasOneBufferWhenInterleavedOrMonoAndOnePerChannelOtherwise) {
@@ -122,65 +76,8 @@ TEST(PCMBuffer, HasOneBufferWhenInterleavedOrMonoAndOnePerChannelOtherwise) {
   }
 }
 
-TEST(PCMBuffer, Int16ChannelDataOnlyForInt16) {
-  auto make = [](AVAudioCommonFormat type, bool interleaved) {
-    return AVAudioPCMBuffer::initWithPCMFormat(
-        AVAudioFormat::initWithCommonFormat(type, 16000, 2, interleaved), 10);
-  };
-  const auto planar = make(AVAudioPCMFormatInt16, false);
-  ASSERT_NE(planar->int16ChannelData(), nullptr);
-  EXPECT_EQ(planar->int16ChannelData()[1], planar->buffers()[1].mData);
-  const auto interleaved = make(AVAudioPCMFormatInt16, true);
-  ASSERT_NE(interleaved->int16ChannelData(), nullptr);
-  EXPECT_EQ(interleaved->int16ChannelData()[0], interleaved->buffers()[0].mData);
-  EXPECT_EQ(make(AVAudioPCMFormatFloat32, true)->int16ChannelData(), nullptr);
-  EXPECT_EQ(make(AVAudioPCMFormatInt32, false)->int16ChannelData(), nullptr);
-}
-
 TEST(PCMBuffer, RefusesAMissingFormatAndOversizedStorage) {
   EXPECT_FALSE(AVAudioPCMBuffer::initWithPCMFormat(nullptr, 10));
   const auto format = AVAudioFormat::initWithCommonFormat(AVAudioPCMFormatFloat64, 48000, 8, true);
   EXPECT_FALSE(AVAudioPCMBuffer::initWithPCMFormat(format, 2'000'000));
-}
-
-TEST(SampleBufferAudioList, SizesAndStatuses) {
-  EXPECT_EQ(sizeof(AudioBufferList), 24U);
-  EXPECT_EQ(AudioBufferListByteSize(2), 40U);
-  const auto planar =
-      makeSampleBuffer(sineChannels({}, 2, 480), {AVAudioPCMFormatInt16, 48000, false});
-  std::size_t needed = 0;
-  AudioBufferList one{};
-  CMBlockBufferRef block;
-  auto get = [&](const CMSampleBufferRef& sample, AudioBufferList* list, std::size_t size,
-                 CMBlockBufferRef* out) {
-    return CMSampleBufferGetAudioBufferListWithRetainedBlockBuffer(
-        sample, &needed, list, size, kCFAllocatorDefault, kCFAllocatorDefault, 0, out);
-  };
-  EXPECT_EQ(get(planar, &one, sizeof one, &block), kCMSampleBufferError_ArrayTooSmall);
-  EXPECT_EQ(needed, 40U);
-  EXPECT_FALSE(block);
-  EXPECT_EQ(get(planar, nullptr, 0, nullptr), 0);  // asks for the size only
-  EXPECT_EQ(get(nullptr, &one, sizeof one, &block), kCMSampleBufferError_RequiredParameterMissing);
-  const auto noData = std::make_shared<CMSampleBuffer>(planar->formatDescription(), 480, nullptr);
-  EXPECT_EQ(get(noData, &one, sizeof one, &block), kCMSampleBufferError_BufferHasNoSampleSizes);
-
-  const auto interleaved = makeSampleBuffer(sineChannels({}, 2, 480), {});
-  ASSERT_EQ(get(interleaved, &one, sizeof one, &block), 0);
-  EXPECT_EQ(needed, 24U);
-  EXPECT_EQ(block, interleaved->dataBuffer());
-  EXPECT_EQ(one.mNumberBuffers, 1U);
-  EXPECT_EQ(one.mBuffers[0].mDataByteSize, 480U * 8);
-  EXPECT_EQ(one.mBuffers[0].mNumberChannels, 2U);
-}
-
-TEST(SampleBufferAudioList, ValidityAndAccessorsToleratesNothingGiven) {
-  const auto sample = makeSampleBuffer(sineChannels({}, 1, 10), {});
-  EXPECT_TRUE(CMSampleBufferIsValid(sample));
-  EXPECT_EQ(CMSampleBufferGetNumSamples(sample), 10);
-  sample->invalidate();
-  EXPECT_FALSE(CMSampleBufferIsValid(sample));
-  EXPECT_FALSE(CMSampleBufferIsValid(nullptr));
-  EXPECT_EQ(CMSampleBufferGetNumSamples(nullptr), 0);
-  EXPECT_FALSE(CMSampleBufferGetFormatDescription(nullptr));
-  EXPECT_EQ(CMAudioFormatDescriptionGetStreamBasicDescription(nullptr), nullptr);
 }

@@ -63,17 +63,6 @@ std::vector<CMSampleBufferRef> tenMillisecondSamples(std::size_t count) {
   return samples;
 }
 
-TEST(StreamBacklog, AStalledOutputGetsEverySampleInOrderOnceItResumes) {
-  Delivery delivery;
-  const auto samples = tenMillisecondSamples(1000);  // 10 s: within the bound
-  for (const auto& sample : samples) {
-    ASSERT_TRUE(delivery.stream->deliverSampleBuffer(sample, SCStreamOutputTypeAudio));
-  }
-  delivery.output->open();
-  EXPECT_EQ(delivery.output->waitFor(samples.size()), samples);
-  EXPECT_EQ(delivery.stream->droppedSampleCount(), 0U);
-}
-
 TEST(StreamBacklog, BeyondTheBoundTheOldestAudioIsDroppedAndCounted) {
   Delivery delivery;
   const std::size_t bound = static_cast<std::size_t>(SCStream::kMaxBacklogSeconds * 100);
@@ -96,12 +85,6 @@ TEST(StreamBacklog, BeyondTheBoundTheOldestAudioIsDroppedAndCounted) {
   const std::vector<CMSampleBufferRef> newest(samples.end() - static_cast<std::ptrdiff_t>(kept),
                                               samples.end());
   EXPECT_EQ(std::vector<CMSampleBufferRef>(received.begin() + 1, received.end()), newest);
-}
-
-TEST(StreamBacklog, AnUnregisteredTypeIsNotDelivered) {
-  Delivery delivery;
-  EXPECT_FALSE(
-      delivery.stream->deliverSampleBuffer(captureToneSample(0), SCStreamOutputTypeScreen));
 }
 
 }  // namespace

@@ -64,22 +64,3 @@ TEST(Unpacking, SamplesWithoutFramesFormatOrDataGiveNothing) {
   EXPECT_FALSE(toAVAudioPCMBuffer(std::make_shared<CMSampleBuffer>(
       std::make_shared<const CMAudioFormatDescription>(odd), 480, sample->dataBuffer())));
 }
-
-TEST(Unpacking, ReleasesTheBlockBufferOnEveryPath) {
-  for (bool interleaved : {true, false}) {
-    const auto sample =
-        makeSampleBuffer(leftAndRight(480), {AVAudioPCMFormatFloat32, 48000, interleaved});
-    std::weak_ptr<CMBlockBuffer> block = sample->dataBuffer();
-    ASSERT_TRUE(toAVAudioPCMBuffer(sample));
-    EXPECT_EQ(block.use_count(), 1) << "interleaved " << interleaved;
-    EXPECT_FALSE(toAVAudioPCMBuffer(withFrameCount(sample, 0)));
-    EXPECT_EQ(block.use_count(), 1);
-  }
-  std::weak_ptr<CMBlockBuffer> block;
-  {
-    const auto sample = makeSampleBuffer(leftAndRight(480), {});
-    block = sample->dataBuffer();
-    ASSERT_TRUE(toAVAudioPCMBuffer(sample));
-  }
-  EXPECT_TRUE(block.expired());
-}

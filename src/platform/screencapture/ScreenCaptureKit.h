@@ -93,34 +93,13 @@ class SCStreamConfiguration {
     return std::make_shared<SCStreamConfiguration>();
   }
 
-  void setCapturesAudio(bool value) {
-    capturesAudio_ = value;
-    note("capturesAudio");
-  }
-  void setSampleRate(long value) {
-    sampleRate_ = value;
-    note("sampleRate");
-  }
-  void setChannelCount(long value) {
-    channelCount_ = value;
-    note("channelCount");
-  }
-  void setWidth(std::size_t value) {
-    width_ = value;
-    note("width");
-  }
-  void setHeight(std::size_t value) {
-    height_ = value;
-    note("height");
-  }
-  void setMinimumFrameInterval(CMTime value) {
-    minimumFrameInterval_ = value;
-    note("minimumFrameInterval");
-  }
-  void setShowsCursor(bool value) {
-    showsCursor_ = value;
-    note("showsCursor");
-  }
+  void setCapturesAudio(bool value) { capturesAudio_ = value; }
+  void setSampleRate(long value) { sampleRate_ = value; }
+  void setChannelCount(long value) { channelCount_ = value; }
+  void setWidth(std::size_t value) { width_ = value; }
+  void setHeight(std::size_t value) { height_ = value; }
+  void setMinimumFrameInterval(CMTime value) { minimumFrameInterval_ = value; }
+  void setShowsCursor(bool value) { showsCursor_ = value; }
 
   bool capturesAudio() const { return capturesAudio_; }
   long sampleRate() const { return sampleRate_; }
@@ -129,12 +108,8 @@ class SCStreamConfiguration {
   std::size_t height() const { return height_; }
   CMTime minimumFrameInterval() const { return minimumFrameInterval_; }
   bool showsCursor() const { return showsCursor_; }
-  // The properties set so far, in the order they were set.
-  const std::vector<std::string>& changedProperties() const { return changed_; }
 
  private:
-  void note(const char* property) { changed_.emplace_back(property); }
-
   // The service's defaults.
   bool capturesAudio_ = false;
   long sampleRate_ = 48000;
@@ -143,7 +118,6 @@ class SCStreamConfiguration {
   std::size_t height_ = 1080;
   CMTime minimumFrameInterval_ = CMTime{0, 0, 0, 0};
   bool showsCursor_ = true;
-  std::vector<std::string> changed_;
 };
 using SCStreamConfigurationRef = std::shared_ptr<const SCStreamConfiguration>;
 

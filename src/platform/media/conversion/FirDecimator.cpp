@@ -88,29 +88,30 @@ void filterBlockBaseline(const float* taps, std::size_t tapsPerPhase, const floa
   filterBlockWith<Lanes4>(taps, tapsPerPhase, phases, phaseSpan, factor, out);
 }
 
-FirDecimator::BlockFilter widestBlockFilter() {
+FirDecimator::BlockFilter blockFilter(FirDecimator::Kernel kernel) {
   __builtin_cpu_init();
-  if (__builtin_cpu_supports("avx2") && __builtin_cpu_supports("fma")) return filterBlockAvx2;
-  return filterBlockBaseline;
+  const bool avx2 = __builtin_cpu_supports("avx2") && __builtin_cpu_supports("fma");
+  return kernel == FirDecimator::Kernel::kWidest && avx2 ? filterBlockAvx2 : filterBlockBaseline;
 }
 
 }  // namespace
 
-std::unique_ptr<FirDecimator> FirDecimator::create(std::uint32_t inRate, std::uint32_t outRate) {
+std::unique_ptr<FirDecimator> FirDecimator::create(std::uint32_t inRate, std::uint32_t outRate,
+                                                   Kernel kernel) {
   if (outRate == 0 || inRate % outRate != 0) return nullptr;
   const std::uint32_t factor = inRate / outRate;
   if (factor < 2 || factor > 8) return nullptr;
-  return std::make_unique<FirDecimator>(factor, designTaps(factor));
+  return std::make_unique<FirDecimator>(factor, designTaps(factor), kernel);
 }
 
-FirDecimator::FirDecimator(std::uint32_t factor, const std::vector<double>& taps)
+FirDecimator::FirDecimator(std::uint32_t factor, const std::vector<double>& taps, Kernel kernel)
     : factor_(factor),
       tapCount_(taps.size()),
       tapsPerPhase_((taps.size() + factor - 1) / factor),
       phaseTaps_(tapsPerPhase_ * factor, 0.0F),
       window_(tapCount_ - 1, 0.0F),
       nextOutput_(tapCount_ - 1),
-      filterBlock_(widestBlockFilter()) {
+      filterBlock_(blockFilter(kernel)) {
   for (std::size_t k = 0; k < tapCount_; ++k) {
     phaseTaps_[(k % factor_) * tapsPerPhase_ + k / factor_] = static_cast<float>(taps[k]);
   }

@@ -14,15 +14,17 @@
 
 class FirDecimator final : public RateStage {
  public:
+  // The widest vectors this processor runs, or the portable ones every x86-64 has.
+  enum class Kernel { kWidest, kPortable };
+
   // Nothing unless `inRate` is a whole multiple (2 to 8) of `outRate`.
-  static std::unique_ptr<FirDecimator> create(std::uint32_t inRate, std::uint32_t outRate);
+  static std::unique_ptr<FirDecimator> create(std::uint32_t inRate, std::uint32_t outRate,
+                                              Kernel kernel = Kernel::kWidest);
 
   // Filters `frames` frames of `in`, appending every frame that falls due to `out`.
   void process(const float* in, std::uint32_t frames, std::vector<float>& out) override;
 
-  std::size_t tapCount() const { return tapCount_; }
-
-  FirDecimator(std::uint32_t factor, const std::vector<double>& taps);
+  FirDecimator(std::uint32_t factor, const std::vector<double>& taps, Kernel kernel);
 
   // Computes a block of consecutive outputs from the phase-split taps and frames.
   using BlockFilter = void (*)(const float* taps, std::size_t tapsPerPhase, const float* phases,
@@ -39,5 +41,5 @@ class FirDecimator final : public RateStage {
   std::vector<float> window_;  // the last taps-1 input frames, then the new ones
   std::size_t nextOutput_;     // index in window_ of the newest frame of the next output
   std::vector<float> phases_;  // the window split by phase, for one call
-  BlockFilter filterBlock_;    // the widest vectors this processor runs
+  BlockFilter filterBlock_;
 };

@@ -26,22 +26,6 @@ std::vector<float> floatsOf(const AVAudioPCMBuffer& pcm) {
   return values;
 }
 
-TEST(FragmentSamplesTest, AudioArrivesAsInterleavedFloatAtTheStreamFormat) {
-  const FragmentSamples samples(kStereo48k);
-  const std::vector<float> interleaved{0.5F, -0.5F, 0.25F, -0.25F, 1.0F, -1.0F};
-  const CMSampleBufferRef sample = samples.fromAudio(bytesOf(interleaved));
-  ASSERT_TRUE(sample);
-  EXPECT_EQ(CMSampleBufferGetNumSamples(sample), 3);
-
-  const AVAudioPCMBufferRef pcm = toAVAudioPCMBuffer(sample);
-  ASSERT_TRUE(pcm);
-  EXPECT_EQ(pcm->format()->commonFormat(), AVAudioPCMFormatFloat32);
-  EXPECT_EQ(pcm->format()->sampleRate(), 48000.0);
-  EXPECT_EQ(pcm->format()->channelCount(), 2U);
-  EXPECT_TRUE(pcm->format()->isInterleaved());
-  EXPECT_EQ(floatsOf(*pcm), interleaved);
-}
-
 TEST(FragmentSamplesTest, EachSampleOwnsItsCopyOfTheFragment) {
   const FragmentSamples samples(kStereo48k);
   std::vector<std::byte> fragment = bytesOf({0.5F, 0.5F});
