@@ -63,8 +63,9 @@ template <typename Lanes, std::size_t kSums>
   for (std::uint32_t r = 0; r < factor; ++r) {
     const float* tap = taps + r * tapsPerPhase;
     const float* frames = phases + r * phaseSpan;
+#pragma GCC unroll 4  // fewer loop steps per multiply-add
     for (std::size_t q = 0; q < tapsPerPhase; ++q) {
-      const Lanes h = Lanes{} + tap[q];
+      const float h = tap[q];
 #pragma GCC unroll 8  // unrolled, the sums stay in registers
       for (std::size_t v = 0; v < kSums; ++v) {
         Lanes x;
@@ -120,6 +121,25 @@ std::size_t filterVectorsBaseline(const float* taps, std::size_t tapsPerPhase, c
                                   std::size_t phaseSpan, std::uint32_t factor, std::size_t vectors,
                                   float* out) {
   return filterVectorsWith<Lanes4>(taps, tapsPerPhase, phases, phaseSpan, factor, vectors, out);
+}
+
+// Copies every `step`-th frame. A step the compiler knows becomes shuffles of whole vectors.
+template <std::uint32_t kStep>
+void copyEvery(const float* from, std::size_t count, float* to) {
+  for (std::size_t n = 0; n < count; ++n) to[n] = from[n * kStep];
+}
+
+void copyEvery(std::uint32_t step, const float* from, std::size_t count, float* to) {
+  switch (step) {
+    case 2:
+      return copyEvery<2>(from, count, to);
+    case 3:
+      return copyEvery<3>(from, count, to);
+    case 4:
+      return copyEvery<4>(from, count, to);
+    default:
+      for (std::size_t n = 0; n < count; ++n) to[n] = from[n * step];
+  }
 }
 
 // The kernel for the widest vectors this processor runs, and its outputs per vector.
@@ -180,7 +200,7 @@ void FirDecimator::append(const float* in, std::uint32_t frames) {
     const std::size_t count = (end - first + factor_ - 1) / factor_;
     float* row = phases_.data() + r * span_ + first / factor_;
     const float* from = in + (first - held_);
-    for (std::size_t n = 0; n < count; ++n) row[n] = from[n * factor_];
+    copyEvery(factor_, from, count, row);
   }
   held_ = end;
 }
