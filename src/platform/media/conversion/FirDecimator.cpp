@@ -8,8 +8,6 @@
 
 namespace {
 
-constexpr std::size_t kBlock = 32;  // outputs computed together
-
 // Output band edges relative to the output rate: flat to 7/16, stopped from 8.5/16.
 constexpr double kPassEdge = 7.0 / 16.0;
 constexpr double kStopEdge = 8.5 / 16.0;
