@@ -2,7 +2,6 @@
 
 #include <cmath>
 #include <cstdlib>
-#include <cstring>
 
 #include "shell/globals.h"
 
@@ -63,7 +62,6 @@ std::optional<ByteBlock> Resampler::convert(const AVAudioPCMBufferRef& buffer) {
   if (channels == nullptr) return std::nullopt;
   const AVAudioFrameCount frames = output->frameLength();
   if (frames == 0) return std::nullopt;
-  ByteBlock block(std::size_t{frames} * sizeof(std::int16_t));
-  std::memcpy(block.data(), channels[0], block.size());
-  return block;
+  const auto* bytes = reinterpret_cast<const std::byte*>(channels[0]);
+  return ByteBlock(bytes, bytes + std::size_t{frames} * sizeof(std::int16_t));
 }

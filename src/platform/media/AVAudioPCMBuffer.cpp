@@ -34,7 +34,10 @@ AVAudioPCMBuffer::AVAudioPCMBuffer(AVAudioFormatRef format, AVAudioFrameCount fr
   for (UInt32 i = 0; i < bufferCount(); ++i) {
     buffers()[i].mNumberChannels = channelsPerBuffer;
     buffers()[i].mData = base + stride * i;
-    if (format_->commonFormat() == AVAudioPCMFormatInt16) {
+    if (format_->commonFormat() != AVAudioPCMFormatInt16) continue;
+    if (bufferCount() == 1) {
+      int16Channel_ = static_cast<std::int16_t*>(buffers()[i].mData);
+    } else {
       int16Channels_.push_back(static_cast<std::int16_t*>(buffers()[i].mData));
     }
   }
@@ -52,5 +55,6 @@ std::size_t AVAudioPCMBuffer::bufferCapacityBytes() const {
 }
 
 std::int16_t* const* AVAudioPCMBuffer::int16ChannelData() const {
+  if (int16Channel_ != nullptr) return &int16Channel_;
   return int16Channels_.empty() ? nullptr : int16Channels_.data();
 }

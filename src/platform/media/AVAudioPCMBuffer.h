@@ -51,5 +51,6 @@ class AVAudioPCMBuffer {
   AVAudioFrameCount frameLength_ = 0;
   std::unique_ptr<std::byte[]> storage_;
   AudioBufferListStorage bufferList_;
-  std::vector<std::int16_t*> int16Channels_;
+  std::int16_t* int16Channel_ = nullptr;      // the one 16-bit buffer's samples
+  std::vector<std::int16_t*> int16Channels_;  // or those of each, when there are more
 };

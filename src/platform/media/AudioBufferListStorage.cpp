@@ -2,6 +2,7 @@
 
 AudioBufferListStorage::AudioBufferListStorage(UInt32 numberBuffers)
     : size_(AudioBufferListByteSize(numberBuffers)),
-      bytes_(std::make_unique<std::byte[]>(size_)) {  // zeroed, and aligned for the list
+      // zeroed, and aligned for the list
+      bytes_(numberBuffers > 1 ? std::make_unique<std::byte[]>(size_) : nullptr) {
   list()->mNumberBuffers = numberBuffers;
 }

@@ -10,9 +10,11 @@ class AudioBufferListStorage {
   // A zeroed list with room for `numberBuffers` buffers; mNumberBuffers is set to that count.
   explicit AudioBufferListStorage(UInt32 numberBuffers);
 
-  AudioBufferList* list() { return reinterpret_cast<AudioBufferList*>(bytes_.get()); }
+  AudioBufferList* list() {
+    return bytes_ ? reinterpret_cast<AudioBufferList*>(bytes_.get()) : &oneBuffer_;
+  }
   const AudioBufferList* list() const {
-    return reinterpret_cast<const AudioBufferList*>(bytes_.get());
+    return bytes_ ? reinterpret_cast<const AudioBufferList*>(bytes_.get()) : &oneBuffer_;
   }
   std::size_t byteSize() const { return size_; }
 
@@ -22,5 +24,8 @@ class AudioBufferListStorage {
 
  private:
   std::size_t size_;
-  std::unique_ptr<std::byte[]> bytes_;
+  std::unique_ptr<std::byte[]> bytes_;  // lists of more than one buffer
+  // A list of one buffer, the common case, lives here: a buffer or sample per fragment then
+  // costs no allocation for its list.
+  AudioBufferList oneBuffer_{};
 };

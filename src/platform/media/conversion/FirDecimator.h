@@ -26,20 +26,32 @@ class FirDecimator final : public RateStage {
 
   FirDecimator(std::uint32_t factor, const std::vector<double>& taps, Kernel kernel);
 
-  // Computes a block of consecutive outputs from the phase-split taps and frames.
-  using BlockFilter = void (*)(const float* taps, std::size_t tapsPerPhase, const float* phases,
-                               std::size_t phaseSpan, std::uint32_t factor, float* out);
+  // Computes `vectors` vectors' worth of consecutive outputs from the phase-split taps and
+  // frames; returns how many outputs that is.
+  using BlockFilter = std::size_t (*)(const float* taps, std::size_t tapsPerPhase,
+                                      const float* phases, std::size_t phaseSpan,
+                                      std::uint32_t factor, std::size_t vectors, float* out);
 
  private:
-  void filter(std::size_t start, std::size_t count, std::vector<float>& out);
+  void append(const float* in, std::uint32_t frames);
+  void makeRoom(std::size_t rowLength);
+  void filter(std::size_t count, std::vector<float>& out);
+  void dropOldest(std::size_t perRow);
+  std::size_t rowLength(std::uint32_t row) const {
+    return held_ > row ? (held_ - row + factor_ - 1) / factor_ : 0;
+  }
 
   std::uint32_t factor_;
   std::size_t tapCount_;
   std::size_t tapsPerPhase_;
   // The taps split by input phase: tap factor*q + r at phaseTaps_[r * tapsPerPhase_ + q].
   std::vector<float> phaseTaps_;
-  std::vector<float> window_;  // the last taps-1 input frames, then the new ones
-  std::size_t nextOutput_;     // index in window_ of the newest frame of the next output
-  std::vector<float> phases_;  // the window split by phase, for one call
-  BlockFilter filterBlock_;
+  // The frames from the oldest one the next output needs, kept split by phase as they arrive,
+  // so that a call copies only its new frames: frame i at phases_[(i % factor) * span_ + i /
+  // factor]. Each row has room for the frames plus the zeros a rounded-up block reads.
+  std::vector<float> phases_;
+  std::size_t span_ = 0;
+  std::size_t held_;         // frames in phases_, the first taps-1 of them history
+  BlockFilter filterBlock_;  // the widest vectors this processor runs
+  std::size_t width_;        // outputs per vector of filterBlock_
 };
