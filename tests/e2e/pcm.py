@@ -21,12 +21,12 @@ def write_stereo_wav(path, segments, rate=48000):
     with wave.open(path, "wb") as out:
         out.setparams((2, 2, rate, 0, "NONE", None))
         out.writeframes(np.round(32767 * np.concatenate(parts)).astype("<i2").tobytes())
+    return path
 
 
 def write_tone(directory, seconds, frequency):
-    path = os.path.join(directory, f"tone-{frequency}-{seconds}.wav")
-    write_stereo_wav(path, [(seconds, frequency, 0.5, 0.5)])
-    return path
+    return write_stereo_wav(os.path.join(directory, f"tone-{frequency}-{seconds}.wav"),
+                            [(seconds, frequency, 0.5, 0.5)])
 
 
 def dbfs_rms(samples):
@@ -75,10 +75,6 @@ def tone_in_blocks(samples, frequency):
 def loud_blocks(samples, frequency):
     # The 10 ms blocks where `frequency` is far above leakage, far below a played tone.
     return np.flatnonzero(np.abs(tone_in_blocks(samples, frequency)) > 0.05)
-
-
-def sounds(data, frequency):
-    return len(loud_blocks(samples_from_s16le(data), frequency)) > 0
 
 
 def largest_phase_jump(samples, frequency):

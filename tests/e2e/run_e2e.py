@@ -8,7 +8,6 @@ import os
 import sys
 import unittest
 
-HERE = os.path.dirname(os.path.abspath(__file__))
 MODULES = ["test_sysaudio", "test_robustness", "test_reconnect"]
 
 
@@ -20,7 +19,7 @@ def main():
     args = parser.parse_args()
     os.environ["SYSAUDIO_E2E_SERVER"] = args.server
     os.environ["SYSAUDIO_BINARY"] = os.path.abspath(args.binary)
-    sys.path.insert(0, HERE)
+    sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
     import soundservers  # after sys.path is set
 
     if not soundservers.SERVERS[args.server].available():

@@ -40,14 +40,13 @@ def write(path, text):
 
 
 def end_process(process, grace=3.0):
-    if process is None or process.poll() is not None:
-        return
-    process.terminate()
-    try:
-        process.wait(timeout=grace)
-    except subprocess.TimeoutExpired:
-        process.kill()
-        process.wait()
+    if process is not None and process.poll() is None:
+        process.terminate()
+        try:
+            process.wait(timeout=grace)
+        except subprocess.TimeoutExpired:
+            process.kill()
+            process.wait()
 
 
 def wait_until(condition, timeout, interval=0.05, what="condition"):
@@ -120,9 +119,6 @@ class SoundServer:
             return self.default_sink() == sink
         wait_until(made_default, 10, what=f"{sink} as the default")
 
-    def suspend(self, sink, suspended):
-        self.pactl("suspend-sink", sink, "1" if suspended else "0")
-
     def remove_sink(self, sink):
         module = next(s["owner_module"] for s in self.listing("sinks") if s["name"] == sink)
         self.pactl("unload-module", str(module))
@@ -154,9 +150,8 @@ class SoundServer:
         # would hold back the first audio of a new recording.
         self._player(["pacat", "--playback", "--format=float32le", "--rate=48000",
                       "--channels=2", "--latency-msec=20", "/dev/zero"], sink)
-        if self.renders_ahead_when_idle:
-            self.suspend(sink, True)
-            self.suspend(sink, False)
+        for suspended in ("1", "0") if self.renders_ahead_when_idle else ():
+            self.pactl("suspend-sink", sink, suspended)
 
     def _player(self, args, sink):
         # Moves the player to the sink it is in already, which tells PulseAudio the user chose
@@ -222,9 +217,7 @@ class PipeWireServer(SoundServer):
             # Its pulse server otherwise adds a sink of its own to a graph without one.
             with open("/usr/share/pipewire/pipewire-pulse.conf") as stock:
                 text = stock.read()
-            if self._ALWAYS_SINK not in text:
-                raise RuntimeError("pipewire-pulse.conf no longer loads module-always-sink "
-                                   "as this harness expects; update the private copy")
+            assert self._ALWAYS_SINK in text, "pipewire-pulse.conf changed: update this copy"
             write(f"{config}/pipewire/pipewire-pulse.conf",
                         text.replace(self._ALWAYS_SINK, ""))
         bus_path = os.path.join(self.dir, "bus")

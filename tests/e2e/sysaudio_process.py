@@ -7,9 +7,6 @@ import threading
 
 from soundservers import spawn, wait_until
 
-SIGNALS_CAUGHT = (signal.SIGINT, signal.SIGTERM)
-
-
 class Sysaudio:
     def __init__(self, binary, env, collect_stdout=True, prefix=()):
         # `prefix`: a command that ends by exec'ing the program (so the pid stays its own).
@@ -39,9 +36,6 @@ class Sysaudio:
         with self._lock:
             return bytes(self._out[False])
 
-    def alive(self):
-        return self.process.poll() is None
-
     def wait_for_output(self, byte_count=3200, timeout=20):
         wait_until(lambda: len(self.stdout()) >= byte_count, timeout, what="audio on stdout")
 
@@ -56,7 +50,7 @@ class Sysaudio:
 
     def wait_for_handlers(self, timeout=20):
         def caught():
-            return all(self.status("SigCgt") & (1 << (s - 1)) for s in SIGNALS_CAUGHT)
+            return all(self.status("SigCgt") & (1 << (s - 1)) for s in (signal.SIGINT, signal.SIGTERM))
         wait_until(caught, timeout, interval=0.005, what="the termination handlers")
 
     def cpu_seconds(self):

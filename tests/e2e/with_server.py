@@ -43,9 +43,9 @@ def main():
             server.keep_awake(sink)
         if args.microphone:
             server.add_microphone(args.microphone)
-        env = {**os.environ, **server.env(), "SYSAUDIO_SOUND_SERVER": kind.name}
-        for name in ("PULSE_SERVER", "PULSE_SINK", "PULSE_SOURCE", "DISPLAY"):
-            env.pop(name, None)
+        env = {name: value for name, value in {**os.environ, **server.env()}.items()
+               if name not in ("PULSE_SERVER", "PULSE_SINK", "PULSE_SOURCE", "DISPLAY")}
+        env["SYSAUDIO_SOUND_SERVER"] = kind.name
         return subprocess.run(command, env=env).returncode
     finally:
         server.stop()
