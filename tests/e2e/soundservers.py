@@ -29,8 +29,8 @@ def spawn(args, env, realtime=False, **kwargs):
             except PermissionError:
                 pass
 
-    kwargs.setdefault("stdin", subprocess.DEVNULL)
-    return subprocess.Popen(args, env=env, preexec_fn=prepare, **kwargs)
+    return subprocess.Popen(args, env=env, preexec_fn=prepare,
+                            **{"stdin": subprocess.DEVNULL, **kwargs})
 
 
 def write(path, text):

@@ -1,7 +1,7 @@
 # The real sysaudio binary run as a child, with its output collected as it comes.
 
 import os
-import signal
+from signal import SIGINT, SIGTERM
 import subprocess
 import threading
 
@@ -13,7 +13,6 @@ class Sysaudio:
         self.process = spawn([*prefix, binary], env, stdout=subprocess.PIPE,
                              stderr=subprocess.PIPE)
         self.pid = self.process.pid
-        self._lock = threading.Lock()
         self._out = {True: bytearray(), False: bytearray()}
         self.reading = threading.Event()  # cleared: stdout is left unread, as a stalled reader
         self.reading.set()
@@ -25,16 +24,13 @@ class Sysaudio:
 
     def _pump(self, stream, is_stdout):
         while (not is_stdout or self.reading.wait()) and (chunk := stream.read1(65536)):
-            with self._lock:
-                self._out[is_stdout].extend(chunk)
+            self._out[is_stdout].extend(chunk)  # one step under the interpreter lock
 
     def stdout(self):
-        with self._lock:
-            return bytes(self._out[True])
+        return bytes(self._out[True])  # a copy made in one step, as extend() is
 
     def stderr(self):
-        with self._lock:
-            return bytes(self._out[False])
+        return bytes(self._out[False])
 
     def wait_for_output(self, byte_count=3200, timeout=20):
         wait_until(lambda: len(self.stdout()) >= byte_count, timeout, what="audio on stdout")
@@ -50,7 +46,7 @@ class Sysaudio:
 
     def wait_for_handlers(self, timeout=20):
         def caught():
-            return all(self.status("SigCgt") & (1 << (s - 1)) for s in (signal.SIGINT, signal.SIGTERM))
+            return all(self.status("SigCgt") & (1 << (s - 1)) for s in (SIGINT, SIGTERM))
         wait_until(caught, timeout, interval=0.005, what="the termination handlers")
 
     def cpu_seconds(self):

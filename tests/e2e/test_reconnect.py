@@ -38,14 +38,14 @@ class ReconnectTest(RestartTestCase):
         program = self.launch()
         program.wait_for_output()
         start_bytes, start_at = len(program.stdout()), time.monotonic()
-        for name, signum, sinks, default, frequency in cases:
+        for name, signum, sinks, default, hz in cases:
             with self.subTest(name):
                 back_at = self.restart(signum, sinks, default)
                 since = len(program.stdout())
-                self.server.play(pcm.write_tone(self.clips, 1.5, frequency), default, wait=False)
+                self.server.play(pcm.write_tone(self.server.dir, 1.5, hz), default, wait=False)
                 try:
                     wait_until(lambda: len(pcm.loud_blocks(pcm.samples_from_s16le(
-                        program.stdout()[since:]), frequency)), 10, what="the tone")
+                        program.stdout()[since:]), hz)), 10, what="the tone")
                 except TimeoutError:
                     self.fail(f"the tone played after the restart never came out; the stream "
                               f"is on {self.recorded(program)}, stderr {program.stderr()!r}")

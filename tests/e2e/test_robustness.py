@@ -9,7 +9,6 @@ import pcm
 from soundservers import wait_until
 from test_sysaudio import BYTES_PER_SECOND, SANITIZED, SERVER, TONE_HZ, ProgramTestCase
 
-OLD_HZ = 440.0
 
 
 class SinkLossTestCase(ProgramTestCase):
@@ -37,7 +36,7 @@ class SinkLossTestCase(ProgramTestCase):
             self.server.keep_awake(next_sink)
             time.sleep(0.5)
         wait_until(lambda: self.server.default_sink() == next_sink, 10, what="the new default")
-        self.server.play(pcm.write_tone(self.clips, 1.0, TONE_HZ), next_sink)
+        self.server.play(pcm.write_tone(self.server.dir, 1.0, TONE_HZ), next_sink)
         time.sleep(0.5)
         samples = self.assertEndsCleanly(program)
         # The one tone played after, at its length, and nothing else (the microphone neither).
@@ -64,8 +63,8 @@ class DeviceFollowingTest(SinkLossTestCase):
         program = self.launch()
         program.wait_for_output()
         start_bytes, start_at = len(program.stdout()), time.monotonic()
-        players = [self.server.play(pcm.write_tone(self.clips, 3.0, hz), sink, wait=False)
-                   for hz, sink in ((OLD_HZ, "speakers"), (TONE_HZ, "headphones"))]
+        players = [self.server.play(pcm.write_tone(self.server.dir, 3.0, hz), sink, wait=False)
+                   for hz, sink in ((440.0, "speakers"), (TONE_HZ, "headphones"))]
         time.sleep(1.5)
         self.server.set_default_sink("headphones")
         for player in players:
@@ -76,12 +75,12 @@ class DeviceFollowingTest(SinkLossTestCase):
         self.server.pactl("suspend-sink", "headphones", "0")
         time.sleep(1.0)
         resumed_at = len(program.stdout())
-        self.server.play(pcm.write_tone(self.clips, 1.0, TONE_HZ), "headphones")
+        self.server.play(pcm.write_tone(self.server.dir, 1.0, TONE_HZ), "headphones")
         time.sleep(0.5)
         end_bytes, end_at = len(program.stdout()), time.monotonic()
         samples = self.assertEndsCleanly(program)
 
-        old_blocks, new_blocks = pcm.loud_blocks(samples, OLD_HZ), pcm.loud_blocks(samples, TONE_HZ)
+        old_blocks, new_blocks = (pcm.loud_blocks(samples, hz) for hz in (440.0, TONE_HZ))
         self.assertGreater(len(new_blocks), 100, "the new default was not recorded")
         before = old_blocks[old_blocks < new_blocks[0]]
         self.assertGreater(len(before), 80, "the old default was not recorded")
@@ -119,7 +118,7 @@ class SlowReaderTest(ProgramTestCase):
         program = self.launch()
         program.wait_for_output()
         first_at = time.monotonic()
-        player = self.server.play(pcm.write_tone(self.clips, self.TONE_SECONDS, TONE_HZ),
+        player = self.server.play(pcm.write_tone(self.server.dir, self.TONE_SECONDS, TONE_HZ),
                                   "speakers", wait=False)
         time.sleep(2.0)
         program.reading.clear()

@@ -12,7 +12,7 @@ import time
 import unittest
 
 import pcm
-from soundservers import SERVERS
+from soundservers import SERVERS, write
 from sysaudio_process import Sysaudio
 
 BINARY = os.environ.get("SYSAUDIO_BINARY", "")
@@ -40,7 +40,6 @@ class ProgramTestCase(unittest.TestCase):
     def setUp(self):
         self.server = SERVER()
         self.addCleanup(self.server.stop)
-        self.clips = self.server.dir
         if self.sinks is not None:
             self.server.start(sinks=self.sinks, default=self.default_sink)
             for sink in self.sinks:
@@ -82,7 +81,7 @@ class CapturedAudioTest(ProgramTestCase):
     sinks, default_sink = ("elsewhere", "speakers"), "speakers"
 
     def capture_while_playing(self, segments, sink):
-        clip = pcm.write_stereo_wav(os.path.join(self.clips, "clip.wav"), segments)
+        clip = pcm.write_stereo_wav(os.path.join(self.server.dir, "clip.wav"), segments)
         program = self.launch()
         program.wait_for_output()
         started = time.monotonic()
@@ -124,12 +123,11 @@ class CapturedAudioTest(ProgramTestCase):
 
 class TerminationTest(ProgramTestCase):
     def test_signals_right_after_launch_and_while_capturing(self):
-        for signum in SIGNALS:
-            for capturing in (False, True):
-                with self.subTest(signum.name, capturing=capturing):
-                    program = self.launch()
-                    program.wait_for_output() if capturing else program.wait_for_handlers()
-                    self.assertEndsCleanly(program, signum)
+        for signum, capturing in ((s, c) for s in SIGNALS for c in (False, True)):
+            with self.subTest(signum.name, capturing=capturing):
+                program = self.launch()
+                program.wait_for_output() if capturing else program.wait_for_handlers()
+                self.assertEndsCleanly(program, signum)
 
     def test_closed_reader_ends_the_program(self):
         program = self.launch(collect_stdout=False)
@@ -165,10 +163,8 @@ class NoServerTest(ProgramTestCase):
                 self.assertFailsToStart(FAILED_TO_START, REFUSED, signum=signum)
 
     def test_server_that_never_answers(self):
-        listener = socket.socket(socket.AF_UNIX)
+        listener = socket.create_server(f"{self.server.dir}/silent-server", family=socket.AF_UNIX)
         self.addCleanup(listener.close)
-        listener.bind(os.path.join(self.server.dir, "silent-server"))
-        listener.listen(8)
         # A signal while the start still waits for the server ends the program at once.
         for signum in SIGNALS:
             with self.subTest(f"{signum.name} during the start"):
@@ -206,10 +202,9 @@ class NoServerTest(ProgramTestCase):
             ["nm", "-D", "--defined-only", library], check=True, capture_output=True,
             text=True).stdout))
         self.assertIn(hidden, names)
-        source = os.path.join(self.server.dir, "stub.c")
-        with open(source, "w") as out:
-            # Never called: a program that looks every function up first stops before.
-            out.writelines(f"void {name}(void) {{}}\n" for name in sorted(names - {hidden}))
+        # Never called: a program that looks every function up first stops before.
+        write(source := os.path.join(self.server.dir, "stub.c"),
+              "".join(f"void {name}(void) {{}}\n" for name in sorted(names - {hidden})))
         subprocess.run(["cc", "-shared", "-fPIC", "-Wl,-soname,libpulse.so.0", "-o",
                         os.path.join(self.server.dir, "libpulse.so.0"), source], check=True)
         self.assertFailsToStart(NOT_LOADED, hidden, LD_LIBRARY_PATH=self.server.dir)
