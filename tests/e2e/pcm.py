@@ -1,5 +1,6 @@
-"""Reading the program's output and making test sounds (numpy)."""
+# Reading the program's output and making test sounds (numpy).
 
+import os
 import wave
 
 import numpy as np
@@ -9,27 +10,27 @@ BLOCK = 160  # 10 ms at the output rate: the unit the checks below judge in
 
 
 def samples_from_s16le(data):
-    """The program's output as floats in [-1, 1)."""
+    # The program's output as floats in [-1, 1).
     return np.frombuffer(data[: len(data) - len(data) % 2], dtype="<i2") / 32768.0
 
 
 def write_stereo_wav(path, segments, rate=48000):
-    """16-bit stereo; each segment is (seconds, frequency, left_amplitude, right_amplitude)."""
+    # 16-bit stereo; each segment is (seconds, frequency, left_amplitude, right_amplitude).
     parts = [np.outer(np.sin(2 * np.pi * hz * np.arange(int(seconds * rate)) / rate), [l, r])
              for seconds, hz, l, r in segments]
     with wave.open(path, "wb") as out:
-        out.setnchannels(2)
-        out.setsampwidth(2)
-        out.setframerate(rate)
+        out.setparams((2, 2, rate, 0, "NONE", None))
         out.writeframes(np.round(32767 * np.concatenate(parts)).astype("<i2").tobytes())
+    return path
 
 
-def rms(samples):
-    return float(np.sqrt(np.mean(np.square(samples)))) if len(samples) else 0.0
+def write_tone(directory, seconds, frequency):
+    return write_stereo_wav(os.path.join(directory, f"tone-{frequency}-{seconds}.wav"),
+                            [(seconds, frequency, 0.5, 0.5)])
 
 
-def dbfs(value):
-    return 20 * np.log10(value) if value > 0 else -np.inf
+def dbfs_rms(samples):
+    return 10 * np.log10(np.mean(np.square(samples)))
 
 
 def _blocks(samples):
@@ -38,7 +39,7 @@ def _blocks(samples):
 
 
 def loud_runs(samples, threshold_dbfs=-30.0):
-    """The stretches (start, end), in samples, of 10 ms blocks above the threshold."""
+    # The stretches (start, end), in samples, of 10 ms blocks above the threshold.
     levels = np.sqrt(np.mean(np.square(_blocks(samples)), axis=1))
     loud = np.concatenate(([False], levels > 10 ** (threshold_dbfs / 20), [False]))
     edges = np.flatnonzero(np.diff(loud.astype(int)))
@@ -46,9 +47,9 @@ def loud_runs(samples, threshold_dbfs=-30.0):
 
 
 def tones(samples, longest_gap=0.2):
-    """The loud runs grouped into sounds: runs apart by less than `longest_gap` seconds are
-    one. A server without real-time scheduling, or a player it starved, on a loaded machine
-    now and then plays a short gap of silence into a tone and the rest of it after, whole."""
+    # The loud runs grouped into sounds: runs apart by less than `longest_gap` seconds are
+    # one. A server without real-time scheduling, or a player it starved, on a loaded machine
+    # now and then plays a short gap of silence into a tone and the rest of it after, whole.
     groups = []
     for run in loud_runs(samples):
         if groups and run[0] - groups[-1][-1][1] < longest_gap * OUTPUT_RATE:
@@ -63,16 +64,17 @@ def loud_seconds(runs):
 
 
 def tone_in_blocks(samples, frequency):
-    """The complex amplitude of `frequency` in each 10 ms block, its phase measured against
-    one clock running from the first sample: constant while a tone runs on without a gap or
-    a repeat."""
+    # The complex amplitude of `frequency` in each 10 ms block, its phase measured against
+    # one clock running from the first sample: constant while a tone runs on without a gap or
+    # a repeat.
     blocks = _blocks(samples)
     n = np.arange(blocks.size).reshape(blocks.shape)
     return 2 * np.sum(blocks * np.exp(-2j * np.pi * frequency * n / OUTPUT_RATE), axis=1) / BLOCK
 
 
-def tone_levels(samples, frequency):
-    return np.abs(tone_in_blocks(samples, frequency))
+def loud_blocks(samples, frequency):
+    # The 10 ms blocks where `frequency` is far above leakage, far below a played tone.
+    return np.flatnonzero(np.abs(tone_in_blocks(samples, frequency)) > 0.05)
 
 
 def largest_phase_jump(samples, frequency):
@@ -81,7 +83,7 @@ def largest_phase_jump(samples, frequency):
 
 
 def peak_frequency(samples):
-    """The strongest frequency, to a tenth of a hertz; a gap or a click does not move it."""
-    size = 10 * OUTPUT_RATE
-    spectrum = np.abs(np.fft.rfft(samples * np.hanning(len(samples)), n=max(size, len(samples))))
-    return float(np.argmax(spectrum) * OUTPUT_RATE / max(size, len(samples)))
+    # The strongest frequency, to a tenth of a hertz; a gap or a click does not move it.
+    size = max(10 * OUTPUT_RATE, len(samples))
+    return float(np.argmax(np.abs(np.fft.rfft(samples * np.hanning(len(samples)), n=size)))
+                 * OUTPUT_RATE / size)

@@ -1,10 +1,11 @@
-"""Private sound servers for end-to-end runs: PulseAudio, or PipeWire with its PulseAudio
-server, each in a runtime directory of its own, reachable only by the clients given env().
-
-Every process started here is a child of the test runner that the kernel kills should the
-runner die (PR_SET_PDEATHSIG), and stop() ends each by its pid."""
+# Private sound servers for end-to-end runs: PulseAudio, or PipeWire with its PulseAudio
+# server, each in a runtime directory of its own, reachable only by the clients given env().
+#
+# Every process started here is a child of the test runner that the kernel kills should the
+# runner die (PR_SET_PDEATHSIG), and stop() ends each by its pid.
 
 import ctypes
+import json
 import os
 import shutil
 import signal
@@ -12,81 +13,68 @@ import subprocess
 import tempfile
 import time
 
-PR_SET_PDEATHSIG = 1
 _libc = ctypes.CDLL(None, use_errno=True)
-
-
-# A desktop's sound server and its players run with real-time scheduling (rtkit). Without it
-# a machine loaded by other work starves them: the server then plays gaps of silence of its own
-# into a tone, or hands audio over late, and no check of the recording can tell that from a
-# fault of the recorder. The recorder under test keeps the ordinary scheduling.
-REALTIME = os.sched_param(10)
+QUIET = {"stdout": subprocess.DEVNULL, "stderr": subprocess.DEVNULL}
 
 
 def spawn(args, env, realtime=False, **kwargs):
-    """Starts a process that cannot outlive the test runner; `realtime` where the system
-    allows it."""
+    # Starts a process that cannot outlive the test runner. A desktop's sound server and its
+    # players run with real-time scheduling (rtkit); without it a loaded machine starves them
+    # into gaps no check of the recording can tell from a fault of the recorder.
     def prepare():
-        _libc.prctl(PR_SET_PDEATHSIG, signal.SIGKILL)
+        _libc.prctl(1, signal.SIGKILL)  # PR_SET_PDEATHSIG
         if realtime:
             try:
-                os.sched_setscheduler(0, os.SCHED_RR, REALTIME)
+                os.sched_setscheduler(0, os.SCHED_RR, os.sched_param(10))
             except PermissionError:
                 pass
 
-    kwargs.setdefault("stdin", subprocess.DEVNULL)
-    return subprocess.Popen(args, env=env, preexec_fn=prepare, **kwargs)
+    return subprocess.Popen(args, env=env, preexec_fn=prepare,
+                            **{"stdin": subprocess.DEVNULL, **kwargs})
+
+
+def write(path, text):
+    os.makedirs(os.path.dirname(path), exist_ok=True)
+    with open(path, "w") as out:
+        out.write(text)
 
 
 def end_process(process, grace=3.0):
-    if process is None or process.poll() is not None:
-        return
-    process.terminate()
-    try:
-        process.wait(timeout=grace)
-    except subprocess.TimeoutExpired:
-        process.kill()
-        process.wait()
+    if process is not None and process.poll() is None:
+        process.terminate()
+        try:
+            process.wait(timeout=grace)
+        except subprocess.TimeoutExpired:
+            process.kill()
+            process.wait()
 
 
 def wait_until(condition, timeout, interval=0.05, what="condition"):
     deadline = time.monotonic() + timeout
-    while True:
-        result = condition()
-        if result:
-            return result
+    while not (result := condition()):
         if time.monotonic() > deadline:
             raise TimeoutError(f"timed out after {timeout} s waiting for {what}")
         time.sleep(interval)
+    return result
 
 
 class SoundServer:
-    """What the tests need of a server; subclasses start the real thing."""
-
     name = "?"
-    required_binaries = ()
-    # An idle null sink that renders far ahead until suspended and resumed once.
+    required_binaries = ("pactl", "pacat", "paplay")
+    # An idle null sink renders far ahead until suspended and resumed once.
     renders_ahead_when_idle = True
     # Recordings of a sink's monitor get audio again after the sink was suspended and resumed.
     resumes_monitor_after_suspend = True
 
     def __init__(self):
         self.dir = tempfile.mkdtemp(prefix=f"sysaudio-e2e-{self.name}-")
-        os.chmod(self.dir, 0o700)
-        self.processes = []
-        self._keepers = []
-        client_conf = os.path.join(self.dir, "client.conf")
-        with open(client_conf, "w") as conf:
-            conf.write("autospawn = no\n")
-        self._env = {
-            "PATH": os.environ.get("PATH", "/usr/bin:/bin"),
-            "HOME": self.dir,
-            "XDG_RUNTIME_DIR": self.dir,
-            "XDG_CONFIG_HOME": os.path.join(self.dir, "config"),
-            "XDG_STATE_HOME": os.path.join(self.dir, "state"),
-            "PULSE_CLIENTCONFIG": client_conf,
-            "LANG": "C",
-        }
+        self.processes, self._players = [], []
+        write(os.path.join(self.dir, "client.conf"), "autospawn = no\n")
+        self._env = {"PATH": os.environ.get("PATH", "/usr/bin:/bin"), "HOME": self.dir,
+                     "XDG_RUNTIME_DIR": self.dir, "LANG": "C",
+                     "XDG_CONFIG_HOME": os.path.join(self.dir, "config"),
+                     "XDG_STATE_HOME": os.path.join(self.dir, "state"),
+                     "PULSE_CLIENTCONFIG": os.path.join(self.dir, "client.conf")}
 
     @classmethod
     def available(cls):
@@ -99,144 +87,110 @@ class SoundServer:
         return subprocess.run(["pactl", *args], env=self.env(), check=check, timeout=20,
                               capture_output=True, text=True).stdout
 
-    def answers(self):
-        try:
-            return subprocess.run(["pactl", "info"], env=self.env(), timeout=5,
-                                  capture_output=True).returncode == 0
-        except subprocess.TimeoutExpired:
-            return False
+    def listing(self, kind):
+        return json.loads(self.pactl("--format=json", "list", kind))
 
-    def add_sink(self, name):
-        """Loads a stereo 48 kHz null sink; answers the module's index."""
-        return self.pactl("load-module", "module-null-sink", f"sink_name={name}",
-                          "rate=48000", "channels=2").strip()
+    def start(self, sinks=("speakers",), default=None):
+        # Starts the server (again, after go_away(), in the same directory) with stereo
+        # 48 kHz null sinks, `default` (else the first) the default sink.
+        self._start_processes(with_fallback_sink=bool(sinks))
+        wait_until(lambda: self.pactl("info", check=False), 20, 0.1, f"{self.name} to answer")
+        self.add_sinks(sinks, default)
+        return self
+
+    def add_sinks(self, sinks, default=None):
+        for name in sinks:
+            self.pactl("load-module", "module-null-sink", f"sink_name={name}", "rate=48000",
+                       "channels=2")
+        if sinks:
+            wait_until(lambda: set(sinks) <= set(self.sinks()), 10, what="the sinks")
+            self.set_default_sink(default or sinks[0])
 
     def sinks(self):
-        return [line.split("\t")[1] for line in self.pactl("list", "short", "sinks").splitlines()]
-
-    def set_default_sink(self, name):
-        self.pactl("set-default-sink", name)
-
-    def keep_awake(self, sink):
-        """A silent low-latency player in `sink`: an idle null sink renders far ahead, which
-        would hold back the first audio of a new recording."""
-        name = f"keep-awake-{sink}"
-        self._keepers.append(spawn(
-            ["pacat", "--playback", "--format=float32le", "--rate=48000",
-             "--channels=2", "--latency-msec=20", f"--device={sink}", f"--stream-name={name}", "/dev/zero"],
-            self.env(), realtime=True, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL))
-        self._pin(name, sink)
-        if self.renders_ahead_when_idle:
-            self.suspend(sink, True)
-            self.suspend(sink, False)
-
-    def suspend(self, sink, suspended):
-        self.pactl("suspend-sink", sink, "1" if suspended else "0")
-
-    def sink_module(self, sink):
-        """The index of the null-sink module that made `sink`."""
-        for line in self.pactl("list", "short", "modules").splitlines():
-            fields = line.split("\t")
-            if len(fields) > 2 and fields[1] == "module-null-sink" and \
-                    f"sink_name={sink}" in fields[2].split():
-                return fields[0]
-        raise LookupError(f"no null-sink module for {sink}")
-
-    def remove_sink(self, sink):
-        self.pactl("unload-module", self.sink_module(sink))
-        wait_until(lambda: sink not in self.sinks(), 10, what=f"{sink} to go")
+        return [sink["name"] for sink in self.listing("sinks")]
 
     def default_sink(self):
-        for line in self.pactl("info").splitlines():
-            if line.startswith("Default Sink: "):
-                return line.split(": ", 1)[1]
-        return None
+        return json.loads(self.pactl("--format=json", "info"))["default_sink_name"]
 
-    def play(self, wav_path, sink, latency_msec=200):
-        """Plays a file into `sink` and waits for the end; a player that starved would look
-        like audio the recorder lost, hence the roomy latency."""
-        player = spawn(["paplay", f"--latency-msec={latency_msec}", f"--device={sink}",
-                        wav_path], self.env(), realtime=True)
-        if player.wait(timeout=60) != 0:
+    def set_default_sink(self, sink):
+        # PipeWire now and then refuses a default sink that it has only just listed.
+        def made_default():
+            self.pactl("set-default-sink", sink, check=False)
+            return self.default_sink() == sink
+        wait_until(made_default, 10, what=f"{sink} as the default")
+
+    def remove_sink(self, sink):
+        module = next(s["owner_module"] for s in self.listing("sinks") if s["name"] == sink)
+        self.pactl("unload-module", str(module))
+        wait_until(lambda: sink not in self.sinks(), 10, what=f"{sink} to go")
+
+    def add_microphone(self, name, frequency=700):
+        # A source that is not a monitor and always has sound, made the default source: what
+        # a desktop's microphone looks like to the server.
+        self.pactl("load-module", "module-sine-source", f"source_name={name}", "rate=48000",
+                   f"frequency={frequency}")
+        self.pactl("set-default-source", name)
+
+    def recorded_sources(self, pid):
+        # The sources the record streams of process `pid` are on, as the server says.
+        names = {s["index"]: s["name"] for s in self.listing("sources")}
+        return [(names.get(o["source"]), o["properties"]) for o in self.listing("source-outputs")
+                if o["properties"].get("application.process.id") == str(pid)]
+
+    def play(self, wav_path, sink, wait=True):
+        # Plays a file into `sink`; a roomy latency, as a starved player would look like
+        # audio the recorder lost.
+        player = self._player(["paplay", "--latency-msec=200", wav_path], sink)
+        if wait and player.wait(timeout=60) != 0:
             raise RuntimeError(f"paplay ended with status {player.returncode}")
-
-    def play_in_background(self, wav_path, sink, latency_msec=200):
-        """Starts playing a file into `sink`; answers the player, stopped with the server."""
-        name = f"player-{len(self._keepers)}"
-        player = spawn(["paplay", f"--latency-msec={latency_msec}", f"--device={sink}",
-                        f"--stream-name={name}", wav_path], self.env(), realtime=True,
-                       stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-        self._keepers.append(player)
-        self._pin(name, sink)
         return player
 
-    def _sink_input(self, stream_name):
-        index = None
-        for line in self.pactl("list", "sink-inputs").splitlines():
-            if line.startswith("Sink Input #"):
-                index = line.split("#", 1)[1].strip()
-            elif line.strip() == f'media.name = "{stream_name}"':
-                return index
-        return None
+    def keep_awake(self, sink):
+        # A silent low-latency player in `sink`: an idle null sink renders far ahead, which
+        # would hold back the first audio of a new recording.
+        self._player(["pacat", "--playback", "--format=float32le", "--rate=48000",
+                      "--channels=2", "--latency-msec=20", "/dev/zero"], sink)
+        for suspended in ("1", "0") if self.renders_ahead_when_idle else ():
+            self.pactl("suspend-sink", sink, suspended)
 
-    def _pin(self, stream_name, sink):
-        """Moves a player to the sink it is in already, which tells PulseAudio the user chose
-        that sink for it: otherwise it would follow a new default sink, as players do."""
-        index = wait_until(lambda: self._sink_input(stream_name), 10, interval=0.02,
-                           what=f"the player {stream_name}")
+    def _player(self, args, sink):
+        # Moves the player to the sink it is in already, which tells PulseAudio the user chose
+        # that sink for it: otherwise it would follow a new default sink, as players do.
+        name = f"player-{len(self._players)}"
+        player = spawn([*args, f"--device={sink}", f"--stream-name={name}"], self.env(),
+                       realtime=True, **QUIET)
+        self._players.append(player)
+        index = wait_until(lambda: next((str(i["index"]) for i in self.listing("sink-inputs")
+                                         if i["properties"].get("media.name") == name), None),
+                           10, interval=0.02, what=f"the player {name}")
         self.pactl("move-sink-input", index, sink)
-
-    def kill(self):
-        """Ends the server abruptly, as a crash would."""
-        raise NotImplementedError
+        return player
 
     def go_away(self, signum=signal.SIGKILL):
-        """Ends every process of the server with `signum` (SIGKILL as a crash, SIGTERM as
-        systemctl stops it), keeping its runtime directory: start() brings it back there."""
+        # Ends every process of the server with `signum` (SIGKILL as a crash, SIGTERM as
+        # systemctl stops it), keeping its runtime directory for start().
         for process in reversed(self.processes):
             process.send_signal(signum)
             process.wait(timeout=10)
         self.processes = []
 
     def stop(self):
-        for keeper in self._keepers:
-            end_process(keeper)
-        self._keepers = []
-        for process in reversed(self.processes):
+        for process in self._players + self.processes[::-1]:
             end_process(process)
-        self.processes = []
+        self._players, self.processes = [], []
         shutil.rmtree(self.dir, ignore_errors=True)
 
 
 class PulseAudioServer(SoundServer):
     name = "pulseaudio"
-    required_binaries = ("pulseaudio", "pactl", "pacat", "paplay")
+    required_binaries = ("pulseaudio", *SoundServer.required_binaries)
 
-    def start(self, sinks=("speakers",), default=None):
-        log = os.path.join(self.dir, "pulseaudio.log")
-        self.server = spawn(
+    def _start_processes(self, with_fallback_sink):
+        self.processes.append(spawn(
             ["pulseaudio", "--daemonize=no", "--exit-idle-time=-1", "--disallow-exit", "-n",
-             "--use-pid-file=no", f"--log-target=file:{log}",
+             "--use-pid-file=no", f"--log-target=file:{self.dir}/pulseaudio.log",
              "--load=module-native-protocol-unix auth-anonymous=1"],
-            self.env(), realtime=True, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-        self.processes.append(self.server)
-        wait_until(self.answers, 20, interval=0.1, what="PulseAudio to answer")
-        for sink in sinks:
-            self.add_sink(sink)
-        if sinks:
-            self.set_default_sink(default or sinks[0])
-        return self
-
-    def add_microphone(self, name, frequency):
-        """A source that is not a monitor and always has sound: what a desktop's microphone
-        looks like to the server."""
-        self.pactl("load-module", "module-sine-source", f"source_name={name}", "rate=48000",
-                   f"frequency={frequency}")
-        self.pactl("set-default-source", name)
-
-    def kill(self):
-        self.server.send_signal(signal.SIGKILL)
-        self.server.wait()
+            self.env(), realtime=True, **QUIET))
 
 
 class PipeWireServer(SoundServer):
@@ -245,54 +199,31 @@ class PipeWireServer(SoundServer):
     # 0.3.65: after `pactl suspend-sink NAME 1` and `0`, the links to the sink's monitor are
     # not made again: parec and sysaudio alike record silence from then on.
     resumes_monitor_after_suspend = False
-    required_binaries = ("pipewire", "wireplumber", "pipewire-pulse", "dbus-daemon", "pactl",
-                         "pacat", "paplay")
+    required_binaries = ("pipewire", "wireplumber", "pipewire-pulse", "dbus-daemon",
+                         *SoundServer.required_binaries)
+    _BUS = """<busconfig><type>session</type><listen>unix:path={path}</listen>
+<policy context="default"><allow send_destination="*" eavesdrop="true"/>
+<allow eavesdrop="true"/><allow own="*"/></policy></busconfig>"""
+    _ALWAYS_SINK = '{ cmd = "load-module" args = "module-always-sink" flags = [ ] }'
 
-    _BUS_CONFIG = """<!DOCTYPE busconfig PUBLIC "-//freedesktop//DTD D-Bus Bus Configuration 1.0//EN"
- "http://www.freedesktop.org/standards/dbus/1.0/busconfig.dtd">
-<busconfig>
-  <type>session</type>
-  <listen>unix:path={path}</listen>
-  <policy context="default">
-    <allow send_destination="*" eavesdrop="true"/>
-    <allow eavesdrop="true"/>
-    <allow own="*"/>
-  </policy>
-</busconfig>
-"""
 
-    def _write_configs(self, with_fallback_sink):
+    def _start_processes(self, with_fallback_sink):
         config = self._env["XDG_CONFIG_HOME"]
         # Real devices, should the machine have any, stay out of the private graph.
-        lua_dir = os.path.join(config, "wireplumber", "main.lua.d")
-        os.makedirs(lua_dir, exist_ok=True)
-        with open(os.path.join(lua_dir, "90-private-test-graph.lua"), "w") as lua:
-            lua.write("alsa_monitor.enabled = false\n"
-                      "v4l2_monitor.enabled = false\n"
-                      "libcamera_monitor.enabled = false\n")
+        write(f"{config}/wireplumber/main.lua.d/90-private-test-graph.lua",
+                    "alsa_monitor.enabled = false\nv4l2_monitor.enabled = false\n"
+                    "libcamera_monitor.enabled = false\n")
         if not with_fallback_sink:
             # Its pulse server otherwise adds a sink of its own to a graph without one.
             with open("/usr/share/pipewire/pipewire-pulse.conf") as stock:
                 text = stock.read()
-            always_sink = '{ cmd = "load-module" args = "module-always-sink" flags = [ ] }'
-            if always_sink not in text:
-                raise RuntimeError("pipewire-pulse.conf no longer loads module-always-sink "
-                                   "as this test expects; update the private copy")
-            text = text.replace(always_sink, "")
-            os.makedirs(os.path.join(config, "pipewire"), exist_ok=True)
-            with open(os.path.join(config, "pipewire", "pipewire-pulse.conf"), "w") as conf:
-                conf.write(text)
+            assert self._ALWAYS_SINK in text, "pipewire-pulse.conf changed: update this copy"
+            write(f"{config}/pipewire/pipewire-pulse.conf",
+                        text.replace(self._ALWAYS_SINK, ""))
         bus_path = os.path.join(self.dir, "bus")
-        bus_conf = os.path.join(self.dir, "bus.conf")
-        with open(bus_conf, "w") as conf:
-            conf.write(self._BUS_CONFIG.format(path=bus_path))
-        return bus_conf, bus_path
-
-    def start(self, sinks=("speakers",), default=None):
-        bus_conf, bus_path = self._write_configs(with_fallback_sink=bool(sinks))
-        bus = spawn(["dbus-daemon", f"--config-file={bus_conf}", "--nofork", "--nopidfile"],
-                    self.env(), stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-        self.processes.append(bus)
+        write(f"{self.dir}/bus.conf", self._BUS.format(path=bus_path))
+        self.processes.append(spawn(["dbus-daemon", f"--config-file={self.dir}/bus.conf",
+                                     "--nofork", "--nopidfile"], self.env(), **QUIET))
         wait_until(lambda: os.path.exists(bus_path), 10, what="the session bus")
         self._env["DBUS_SESSION_BUS_ADDRESS"] = f"unix:path={bus_path}"
         log = open(os.path.join(self.dir, "pipewire.log"), "w")
@@ -300,22 +231,8 @@ class PipeWireServer(SoundServer):
             self.processes.append(spawn([program], self.env(), realtime=True, stdout=log,
                                         stderr=log))
             if program == "pipewire":
-                wait_until(lambda: os.path.exists(os.path.join(self.dir, "pipewire-0")), 10,
+                wait_until(lambda: os.path.exists(f"{self.dir}/pipewire-0"), 10,
                            what="pipewire's socket")
-        self.pulse_server = self.processes[-1]
-        wait_until(self.answers, 20, interval=0.1, what="pipewire-pulse to answer")
-        for sink in sinks:
-            self.add_sink(sink)
-        if sinks:
-            wait_until(lambda: all(s in self.sinks() for s in sinks), 10, what="the sinks")
-            self.set_default_sink(default or sinks[0])
-            wait_until(lambda: f"Default Sink: {default or sinks[0]}" in self.pactl("info"), 10,
-                       what="the default sink")
-        return self
-
-    def kill(self):
-        self.pulse_server.send_signal(signal.SIGKILL)
-        self.pulse_server.wait()
 
 
 SERVERS = {server.name: server for server in (PulseAudioServer, PipeWireServer)}

@@ -1,13 +1,13 @@
 #!/usr/bin/env python3
-"""Runs one command against a private sound server started for it, and stops the server after.
-
-    with_server.py [--server auto|pulseaudio|pipewire] [--sink NAME]... [--microphone NAME]
-                   [--keep-awake] -- COMMAND...
-
-The command gets the server's environment (its own runtime directory; nothing else on the
-machine can see the server) plus SYSAUDIO_SOUND_SERVER (the kind started). `auto` takes
-PulseAudio where it is installed, else PipeWire. Exit status: the command's, or 77 (a skip,
-for CTest) when the server asked for is not installed."""
+# Runs one command against a private sound server started for it, and stops the server after:
+#
+#     with_server.py [--server auto|pulseaudio|pipewire] [--sink NAME]... [--microphone NAME]
+#                    [--keep-awake] -- COMMAND...
+#
+# The command gets the server's environment (its own runtime directory; nothing else on the
+# machine can see the server) plus SYSAUDIO_SOUND_SERVER (the kind started). `auto` takes
+# PulseAudio where it is installed, else PipeWire. Exit status: the command's, or 77 (a skip,
+# for CTest) when the server asked for is not installed.
 
 import argparse
 import os
@@ -15,20 +15,12 @@ import subprocess
 import sys
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-import soundservers  # noqa: E402
-
-SKIPPED = 77
-
-
-def pick(kind):
-    if kind != "auto":
-        return soundservers.SERVERS[kind]
-    return next((s for s in soundservers.SERVERS.values() if s.available()), None)
+from soundservers import SERVERS  # noqa: E402
 
 
 def main():
     parser = argparse.ArgumentParser()
-    parser.add_argument("--server", default="auto", choices=("auto", *soundservers.SERVERS))
+    parser.add_argument("--server", default="auto", choices=("auto", *SERVERS))
     parser.add_argument("--sink", action="append", dest="sinks")
     parser.add_argument("--microphone", help="a sine source, made the default source")
     parser.add_argument("--keep-awake", action="store_true",
@@ -38,27 +30,22 @@ def main():
     command = args.command[1:] if args.command[:1] == ["--"] else args.command
     if not command:
         parser.error("no command")
-
-    kind = pick(args.server)
-    if kind is None or not kind.available():
+    kinds = SERVERS.values() if args.server == "auto" else [SERVERS[args.server]]
+    kind = next((kind for kind in kinds if kind.available()), None)
+    if kind is None:
         print(f"skipped: no {args.server} sound server is installed")
-        return SKIPPED
-    if args.microphone and not hasattr(kind, "add_microphone"):
-        print(f"skipped: {kind.name} has no sine source to stand for a microphone")
-        return SKIPPED
-
+        return 77
     server = kind()
     try:
         sinks = tuple(args.sinks or ("speakers",))
         server.start(sinks=sinks)
-        if args.keep_awake:
-            for sink in sinks:
-                server.keep_awake(sink)
+        for sink in sinks if args.keep_awake else ():
+            server.keep_awake(sink)
         if args.microphone:
-            server.add_microphone(args.microphone, frequency=700)
-        env = {**os.environ, **server.env(), "SYSAUDIO_SOUND_SERVER": kind.name}
-        for name in ("PULSE_SERVER", "PULSE_SINK", "PULSE_SOURCE", "DISPLAY"):
-            env.pop(name, None)
+            server.add_microphone(args.microphone)
+        env = {name: value for name, value in {**os.environ, **server.env()}.items()
+               if name not in ("PULSE_SERVER", "PULSE_SINK", "PULSE_SOURCE", "DISPLAY")}
+        env["SYSAUDIO_SOUND_SERVER"] = kind.name
         return subprocess.run(command, env=env).returncode
     finally:
         server.stop()
