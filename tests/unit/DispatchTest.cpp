@@ -1,54 +1,137 @@
-// The serial queue the program's threads rely on.
+// The serial queue the program's threads rely on, and a thread lent to it: the lender runs an
+// idle queue's blocks itself, without breaking the queue's order or its one-block-at-a-time
+// promise, and hands back what it does not run.
 #include <gtest/gtest.h>
 
 #include <atomic>
 #include <future>
+#include <mutex>
+#include <optional>
 #include <thread>
+#include <vector>
 
 #include "platform/dispatch/DispatchQueue.h"
 
-TEST(DispatchQueue, RunsBlocksOneAtATimeInOrderOffTheCallingThread) {
-  const auto queue = DispatchQueue::create("test");
-  std::vector<int> order;  // written only by queue blocks: serial execution keeps it race-free
+namespace {
+
+// What ran, in which order, on which thread, and whether two blocks ever overlapped.
+struct Trace {
+  std::mutex mutex;
+  std::vector<int> order;
+  std::vector<std::thread::id> threads;
   std::atomic<int> running = 0;
   std::atomic<int> overlaps = 0;
-  std::atomic<int> onCaller = 0;
-  const auto caller = std::this_thread::get_id();
-  for (int i = 0; i < 200; ++i) {
-    queue->async([&, i] {
+
+  DispatchQueue::Block step(int id, std::function<void()> inside = nullptr) {
+    return [this, id, inside = std::move(inside)] {
       if (running.fetch_add(1) != 0) ++overlaps;
-      if (std::this_thread::get_id() == caller) ++onCaller;
-      order.push_back(i);
-      if (i % 50 == 0) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+      if (inside) inside();
+      std::lock_guard lock(mutex);
+      order.push_back(id);
+      threads.push_back(std::this_thread::get_id());
       --running;
-    });
+    };
   }
+};
+
+void waitUntilDrained(DispatchQueue& queue) {
   std::promise<void> done;
-  queue->async([&] { done.set_value(); });
+  queue.async([&] { done.set_value(); });
   ASSERT_EQ(done.get_future().wait_for(std::chrono::seconds(30)), std::future_status::ready);
-  EXPECT_EQ(overlaps, 0);
-  EXPECT_EQ(onCaller, 0);
-  ASSERT_EQ(order.size(), 200U);
-  for (int i = 0; i < 200; ++i) ASSERT_EQ(order[i], i);
 }
 
-TEST(DispatchQueue, RunsWhatIsQueuedBeforeItIsDestroyed) {
-  std::atomic<int> ran = 0;
-  {
-    const auto queue = DispatchQueue::create("short-lived");
-    for (int i = 0; i < 100; ++i) queue->async([&] { ++ran; });
+}  // namespace
+
+TEST(DispatchQueue, RunsBlocksOneAtATimeInOrderOffTheCallingThread) {
+  const auto queue = DispatchQueue::create("test");
+  Trace trace;
+  std::vector<int> expected;
+  for (int i = 0; i < 200; ++i) {
+    expected.push_back(i);
+    queue->async(trace.step(i, [i] {
+      if (i % 50 == 0) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }));
   }
-  EXPECT_EQ(ran, 100);
+  waitUntilDrained(*queue);
+  EXPECT_EQ(trace.order, expected);
+  EXPECT_EQ(trace.overlaps, 0);
+  for (const auto& thread : trace.threads) ASSERT_NE(thread, std::this_thread::get_id());
 }
 
-TEST(DispatchQueue, MayBeReleasedByItsOwnLastBlock) {
-  std::promise<void> released;
-  {
-    auto queue = DispatchQueue::create("self-owned");
-    queue->async([queue, &released]() mutable {
-      queue.reset();
-      released.set_value();
+TEST(DispatchLending, LenderRunsIdleQueueInOrderWithBlocksOthersSubmitMeanwhile) {
+  const auto queue = DispatchQueue::create("lent");
+  Trace trace;
+  std::promise<void> othersSubmitted;
+  std::thread lender([&] {
+    DispatchQueue::Lending lending;
+    // The first block waits until another thread has queued two more behind it.
+    queue->async(trace.step(0, [&] { othersSubmitted.get_future().wait(); }));
+    EXPECT_TRUE(lending.owesWork());
+    EXPECT_EQ(trace.running, 0) << "a lent block ran before the lender ran it";
+    lending.runLentBlocks();
+    EXPECT_FALSE(lending.owesWork());
+  });
+  std::thread other([&] {
+    // Queued while the lender owes the queue: they wait behind block 0, not beside it.
+    while (trace.running == 0) std::this_thread::yield();
+    queue->async(trace.step(1));
+    queue->async(trace.step(2));
+    othersSubmitted.set_value();
+  });
+  const auto lenderId = lender.get_id();
+  other.join();
+  lender.join();
+  EXPECT_EQ(trace.order, (std::vector<int>{0, 1, 2}));
+  EXPECT_EQ(trace.overlaps, 0);
+  for (const auto& thread : trace.threads) EXPECT_EQ(thread, lenderId);
+}
+
+TEST(DispatchLending, BusyQueueIsNotLentAndUnrunBlocksGoBackToTheQueue) {
+  for (const bool workerBusy : {true, false}) {  // the queue's thread inside a block, or idle
+    SCOPED_TRACE(workerBusy ? "worker busy" : "lending ends unrun");
+    const auto queue = DispatchQueue::create("busy");
+    Trace trace;
+    std::promise<void> release;
+    std::promise<void> workerInside;
+    if (workerBusy) {
+      queue->async(trace.step(0, [&] {
+        workerInside.set_value();
+        release.get_future().wait();
+      }));
+      workerInside.get_future().wait();
+    }
+    std::thread lender([&] {
+      DispatchQueue::Lending lending;
+      queue->async(trace.step(1));
+      EXPECT_EQ(lending.owesWork(), !workerBusy);
+      // Dropped without running: the queue's own thread takes the blocks over.
     });
+    const auto lenderId = lender.get_id();
+    lender.join();
+    if (workerBusy) release.set_value();
+    waitUntilDrained(*queue);
+    EXPECT_EQ(trace.order, (workerBusy ? std::vector{0, 1} : std::vector{1}));
+    for (const auto& thread : trace.threads) EXPECT_NE(thread, lenderId);
   }
-  EXPECT_EQ(released.get_future().wait_for(std::chrono::seconds(30)), std::future_status::ready);
+}
+
+// The last reference to a queue dropped by its own block, on its thread or on a lender.
+TEST(DispatchLending, ABlockMayReleaseItsQueue) {
+  for (const bool lent : {false, true}) {
+    SCOPED_TRACE(lent ? "lent" : "on the queue's thread");
+    std::promise<void> released;
+    std::thread owner([&] {
+      std::optional<DispatchQueue::Lending> lending;
+      if (lent) lending.emplace();
+      auto queue = DispatchQueue::create("self-owned");
+      DispatchQueue& target = *queue;
+      target.async([owned = std::move(queue), &released]() mutable {
+        owned.reset();
+        released.set_value();
+      });
+      if (lent) lending->runLentBlocks();
+    });
+    owner.join();
+    EXPECT_EQ(released.get_future().wait_for(std::chrono::seconds(30)), std::future_status::ready);
+  }
 }
