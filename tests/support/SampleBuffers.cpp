@@ -17,13 +17,6 @@ std::vector<std::byte> interleave(const ChannelSamples& samples) {
   return bytes;
 }
 
-float decodeOne(bool int16, const std::byte* from) {
-  std::int16_t integer = 0;
-  float real = 0.0F;
-  if (int16) return std::memcpy(&integer, from, 2), integer / 32768.0F;
-  return std::memcpy(&real, from, 4), real;
-}
-
 }  // namespace
 
 ChannelSamples sineChannels(unsigned channels, std::size_t frames, double frequency, double rate,
@@ -83,23 +76,22 @@ AVAudioPCMBufferRef makePCMBuffer(const ChannelSamples& samples, double rate) {
 }
 
 ChannelSamples readPCMBuffer(const AVAudioPCMBuffer& buffer) {
-  const AVAudioFormat& format = *buffer.format();
-  const std::size_t channels = format.channelCount();
-  const std::size_t size = format.bytesPerSample();
-  const bool interleaved = format.isInterleaved();
+  const std::size_t channels = buffer.format()->channelCount();
+  const bool interleaved = buffer.format()->isInterleaved();
   ChannelSamples samples(channels, std::vector<float>(buffer.frameLength()));
   for (std::size_t c = 0; c < channels; ++c) {
-    const auto* base = static_cast<const std::byte*>(buffer.buffers()[interleaved ? 0 : c].mData);
+    const auto* base = static_cast<const float*>(buffer.buffers()[interleaved ? 0 : c].mData);
     for (std::size_t f = 0; f < buffer.frameLength(); ++f) {
-      const std::size_t at = interleaved ? (f * channels + c) * size : f * size;
-      samples[c][f] = decodeOne(format.commonFormat() == AVAudioPCMFormatInt16, base + at);
+      samples[c][f] = base[interleaved ? f * channels + c : f];
     }
   }
   return samples;
 }
 
 std::vector<float> decodeInt16(const std::vector<std::byte>& bytes) {
-  std::vector<float> values(bytes.size() / 2);
-  for (std::size_t i = 0; i < values.size(); ++i) values[i] = decodeOne(true, bytes.data() + 2 * i);
-  return values;
+  std::vector<std::int16_t> values(bytes.size() / 2);
+  std::memcpy(values.data(), bytes.data(), values.size() * 2);
+  std::vector<float> numbers;
+  for (const auto value : values) numbers.push_back(value / 32768.0F);
+  return numbers;
 }

@@ -27,7 +27,7 @@ CMSampleBufferRef captureToneSample(std::size_t index);
 // An interleaved float32 PCM buffer at `rate` holding `samples`.
 AVAudioPCMBufferRef makePCMBuffer(const ChannelSamples& samples, double rate = 48000.0);
 
-// Every sample of a float32 or int16 PCM buffer, either layout, per channel, in [-1, 1).
+// Every sample of a float32 PCM buffer, either layout, per channel.
 ChannelSamples readPCMBuffer(const AVAudioPCMBuffer& buffer);
 
 // 16-bit little-endian mono bytes as numbers in [-1, 1).

@@ -11,8 +11,8 @@
 
 namespace {
 
-AVAudioFormatRef mono16k(AVAudioCommonFormat type) {
-  return AVAudioFormat::initWithCommonFormat(type, 16000.0, 1, true);
+AVAudioFormatRef mono16k() {
+  return AVAudioFormat::initWithCommonFormat(AVAudioPCMFormatFloat32, 16000.0, 1, true);
 }
 
 // `input` handed over once, then converted into `calls` outputs of `capacity` frames.
@@ -58,9 +58,7 @@ TEST(AudioConverter, InputThatDoesNotFitIsKeptForTheNextCall) {
   for (const double rate : {16000.0, 48000.0}) {  // passed through, and through the rate stage
     SCOPED_TRACE(rate);
     const auto input = makePCMBuffer(sineChannels(1, 480, 440.0, rate), rate);
-    const auto make = [&] {
-      return AVAudioConverter::initFromFormat(input->format(), mono16k(AVAudioPCMFormatFloat32));
-    };
+    const auto make = [&] { return AVAudioConverter::initFromFormat(input->format(), mono16k()); };
     const auto whole = convertInPieces(*make(), input, 1000, 1);
     EXPECT_EQ(convertInPieces(*make(), input, 30, 20), whole);
   }
@@ -91,7 +89,7 @@ TEST(AudioConverter, EachTypeLayoutChannelCountAndRateMixesToMonoAt16k) {
       sum += 0.1 * (c + 1) - 0.35;
       for (AVAudioFrameCount f = 0; f < frames; ++f) put(*input, c, f, 0.1 * (c + 1) - 0.35);
     }
-    const auto converter = AVAudioConverter::initFromFormat(format, mono16k(AVAudioPCMFormatInt16));
+    const auto converter = AVAudioConverter::initFromFormat(format, mono16k());
     ASSERT_TRUE(converter);
     const auto mono = convertInPieces(*converter, input, 2000, 1);
     ASSERT_NEAR(static_cast<double>(mono.size()), 1600.0, 2.0);
