@@ -23,8 +23,7 @@ SCCaptureService& SCCaptureService::shared() {
 
 namespace {
 
-constexpr double kRates[] = {0.0,     -1.0,    7999.0,   8000.0,   11025.0, 16000.0, 44100.0,
-                             48000.0, 96000.0, 384000.0, 384001.0, 1e300,   48000.5};
+constexpr double kRates[] = {0.0, -1.0, 7999.0, 8000.0, 44100.0, 48000.0, 384001.0, 1e300, 48000.5};
 
 CMSampleBufferRef hostileSample(FuzzedDataProvider& data) {
   AudioStreamBasicDescription d{};
@@ -58,16 +57,15 @@ CMSampleBufferRef hostileSample(FuzzedDataProvider& data) {
 struct Harness {
   std::shared_ptr<SystemAudioCapturer> capturer = std::make_shared<SystemAudioCapturer>();
   SCStreamRef stream = SCStream::initWithFilter(nullptr, nullptr, capturer);
-  int output = -1;
+  int fds[2] = {-1, -1};
+  int& output = fds[0];
   std::mutex mutex;
   std::size_t taken = 0;  // bytes read since the last call's count
 
   Harness() {
-    int fds[2];
     if (::pipe2(fds, O_CLOEXEC | O_NONBLOCK) != 0) std::abort();
     ::fcntl(fds[1], F_SETFL, 0);  // the writer blocks as the program's would
     stdoutHandle = NSFileHandle::initWithFileDescriptor(fds[1]);
-    output = fds[0];
     std::thread([this] {
       for (pollfd ready{output, POLLIN, 0};; ::poll(&ready, 1, -1)) {
         const std::lock_guard lock(mutex);

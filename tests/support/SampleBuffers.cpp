@@ -29,15 +29,6 @@ ChannelSamples sineChannels(unsigned channels, std::size_t frames, double freque
   return ChannelSamples(channels, wave);
 }
 
-ChannelSamples sliceFrames(const ChannelSamples& samples, std::size_t first, std::size_t count) {
-  ChannelSamples slice;
-  for (const auto& channel : samples) {
-    const auto begin = channel.begin() + static_cast<std::ptrdiff_t>(first);
-    slice.emplace_back(begin, begin + static_cast<std::ptrdiff_t>(count));
-  }
-  return slice;
-}
-
 CMSampleBufferRef makeSampleBuffer(const ChannelSamples& samples, bool planar) {
   const auto channels = static_cast<UInt32>(samples.size());
   AudioStreamBasicDescription d{};

@@ -15,9 +15,6 @@ using ChannelSamples = std::vector<std::vector<float>>;
 ChannelSamples sineChannels(unsigned channels, std::size_t frames, double frequency = 440.0,
                             double rate = 48000.0, std::size_t first = 0);
 
-// Frames [first, first + count) of every channel.
-ChannelSamples sliceFrames(const ChannelSamples& samples, std::size_t first, std::size_t count);
-
 // A sample as the capture service delivers it: one region, or one per channel when planar.
 CMSampleBufferRef makeSampleBuffer(const ChannelSamples& samples, bool planar = false);
 

@@ -4,7 +4,6 @@
 #include <unistd.h>
 
 #include <cstdio>
-#include <future>
 
 #include "capture/SystemAudioCapturer.h"
 
@@ -12,17 +11,17 @@ namespace {
 
 using Calls = std::vector<std::string>;
 const Calls kAllCalls = {"getShareableContent", "validateStreamOutput(audio)", "startCapture"};
+const std::string kDomain = "com.apple.ScreenCaptureKit.SCStreamErrorDomain";
 
-// Answers as a test scripts it: with or without a display, one step (an index into kAllCalls)
-// failing. Records what it was asked and runs completions on a thread of its own.
-class ScriptedService final : public SCCaptureService {
- public:
+// Answers as a test scripts it: with or without a display, the step `failing` (an index into
+// kAllCalls) failing. Records what it was asked; completions run on a thread of its own. The
+// capturer's calls follow one another, each after the last one's completion.
+struct ScriptedService final : SCCaptureService {
   bool displays = true;
   std::size_t failing = kAllCalls.size();
   Calls calls;
   SCStreamRef lastStream;
   DispatchQueueRef thread = DispatchQueue::create("scripted-capture-service");
-  std::mutex mutex;
 
   void getShareableContent(SCShareableContent::CompletionHandler handler) override {
     auto error = step(kAllCalls[0]);
@@ -36,56 +35,33 @@ class ScriptedService final : public SCCaptureService {
   }
   void startCapture(const SCStreamRef& stream, SCStream::StartCompletionHandler handler) override {
     auto error = step(kAllCalls[2]);
-    std::lock_guard lock(mutex);
     lastStream = stream;
     thread->async([handler = std::move(handler), error] { handler(error); });
   }
-
- private:
   NSErrorRef step(const std::string& call) {
-    std::lock_guard lock(mutex);
     calls.push_back(call);
-    return calls.size() == failing + 1 ? error(-3801, "The user declined") : nullptr;
-  }
-
- public:
-  static NSErrorRef error(long code, const std::string& message) {
-    return NSError::errorWithDomain("com.apple.ScreenCaptureKit.SCStreamErrorDomain", code,
-                                    message);
+    return calls.size() == failing + 1
+               ? NSError::errorWithDomain(kDomain, -3801, "The user declined")
+               : nullptr;
   }
 };
 
 ScriptedService* service = nullptr;  // the running test's
 
-// Points standard error at a temporary file while it lives.
-struct StderrCapture {
+// What `action` wrote to standard error, through a temporary file standing in for it.
+template <typename Action>
+std::string stderrOf(Action action) {
   std::FILE* file = std::tmpfile();
-  int saved = ::dup(STDERR_FILENO);
-  StderrCapture() { ::dup2(fileno(file), STDERR_FILENO); }
-  ~StderrCapture() { ::dup2(saved, STDERR_FILENO), ::close(saved), std::fclose(file); }
-  std::string text() const {
-    std::string all(4096, '\0');
-    all.resize(std::max<ssize_t>(0, ::pread(fileno(file), all.data(), all.size(), 0)));
-    return all;
-  }
-};
-
-class CapturerTest : public testing::Test {
- protected:
-  void SetUp() override { service = &fresh; }
-  void TearDown() override { service = nullptr; }
-
-  // Starts a capturer and returns what it wrote to standard error.
-  std::string start() {
-    const StderrCapture err;
-    capturer = std::make_shared<SystemAudioCapturer>();
-    capturer->start();
-    return err.text();
-  }
-
-  ScriptedService fresh;
-  std::shared_ptr<SystemAudioCapturer> capturer;
-};
+  const int saved = ::dup(STDERR_FILENO);
+  ::dup2(fileno(file), STDERR_FILENO);
+  action();
+  ::dup2(saved, STDERR_FILENO);
+  ::close(saved);
+  std::string all(4096, '\0');
+  all.resize(std::max<ssize_t>(0, ::pread(fileno(file), all.data(), all.size(), 0)));
+  std::fclose(file);
+  return all;
+}
 
 }  // namespace
 
@@ -94,10 +70,9 @@ SCCaptureService& SCCaptureService::shared() {
   return service != nullptr ? *service : outsideCapturerTests;
 }
 
-TEST_F(CapturerTest, EachWayAStartEndsIsToldOnceAndNothingFollowsAFailure) {
-  const std::string failed =
-      "SystemAudioCapturer failed to start: Error "
-      "Domain=com.apple.ScreenCaptureKit.SCStreamErrorDomain Code=-3801 \"The user declined\"\n";
+TEST(CapturerTest, EachWayAStartEndsIsToldOnceAndNothingFollowsAFailure) {
+  const std::string failed = "SystemAudioCapturer failed to start: Error Domain=" + kDomain +
+                             " Code=-3801 \"The user declined\"\n";
   struct Case {
     std::size_t failing;
     bool displays;
@@ -116,24 +91,22 @@ TEST_F(CapturerTest, EachWayAStartEndsIsToldOnceAndNothingFollowsAFailure) {
     service = &scripted;
     scripted.failing = failing;
     scripted.displays = displays;
-    EXPECT_EQ(start(), told);
+    const auto capturer = std::make_shared<SystemAudioCapturer>();
+    EXPECT_EQ(stderrOf([&] { capturer->start(); }), told);
     EXPECT_EQ(scripted.calls, Calls(kAllCalls.begin(), kAllCalls.begin() + callsMade));
-    capturer.reset();
+    service = nullptr;
   }
 }
 
-TEST_F(CapturerTest, AStopIsToldOnceAndNothingRestarts) {
-  ASSERT_EQ(start(), "");
-  const StderrCapture err;
-  std::promise<void> heard;
-  fresh.thread->async([&] {
-    fresh.lastStream->reportStop(ScriptedService::error(-3805, "Connection lost"));
-    heard.set_value();
-  });
-  heard.get_future().wait();
-  EXPECT_EQ(err.text(),
-            "SystemAudioCapturer stopped: Error "
-            "Domain=com.apple.ScreenCaptureKit.SCStreamErrorDomain Code=-3805 \"Connection "
-            "lost\"\n");
-  EXPECT_EQ(fresh.calls, kAllCalls);
+TEST(CapturerTest, AStopIsToldOnceAndNothingRestarts) {
+  ScriptedService scripted;
+  service = &scripted;
+  const auto capturer = std::make_shared<SystemAudioCapturer>();
+  ASSERT_EQ(stderrOf([&] { capturer->start(); }), "");
+  const auto lost = NSError::errorWithDomain(kDomain, -3805, "Connection lost");
+  EXPECT_EQ(
+      stderrOf([&] { scripted.lastStream->reportStop(lost); }),
+      "SystemAudioCapturer stopped: Error Domain=" + kDomain + " Code=-3805 \"Connection lost\"\n");
+  EXPECT_EQ(scripted.calls, kAllCalls);
+  service = nullptr;
 }

@@ -3,9 +3,11 @@
 // promise, and hands back what it does not run.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <future>
 #include <mutex>
+#include <numeric>
 #include <optional>
 #include <thread>
 #include <vector>
@@ -14,7 +16,7 @@
 
 namespace {
 
-// What ran, in which order, on which thread, and whether two blocks ever overlapped.
+// What ran, in which order, on which threads, and whether two blocks ever overlapped.
 struct Trace {
   std::mutex mutex;
   std::vector<int> order;
@@ -22,10 +24,11 @@ struct Trace {
   std::atomic<int> running = 0;
   std::atomic<int> overlaps = 0;
 
-  DispatchQueue::Block step(int id, std::function<void()> inside = nullptr) {
+  DispatchQueue::Block step(
+      int id, std::function<void()> inside = [] {}) {
     return [this, id, inside = std::move(inside)] {
       if (running.fetch_add(1) != 0) ++overlaps;
-      if (inside) inside();
+      inside();
       std::lock_guard lock(mutex);
       order.push_back(id);
       threads.push_back(std::this_thread::get_id());
@@ -45,17 +48,17 @@ void waitUntilDrained(DispatchQueue& queue) {
 TEST(DispatchQueue, RunsBlocksOneAtATimeInOrderOffTheCallingThread) {
   const auto queue = DispatchQueue::create("test");
   Trace trace;
-  std::vector<int> expected;
-  for (int i = 0; i < 200; ++i) {
-    expected.push_back(i);
+  std::vector<int> expected(200);
+  std::iota(expected.begin(), expected.end(), 0);
+  for (const int i : expected) {
     queue->async(trace.step(i, [i] {
-      if (i % 50 == 0) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+      std::this_thread::sleep_for(std::chrono::microseconds(i % 50 == 0 ? 1000 : 0));
     }));
   }
   waitUntilDrained(*queue);
   EXPECT_EQ(trace.order, expected);
   EXPECT_EQ(trace.overlaps, 0);
-  for (const auto& thread : trace.threads) ASSERT_NE(thread, std::this_thread::get_id());
+  EXPECT_EQ(std::count(trace.threads.begin(), trace.threads.end(), std::this_thread::get_id()), 0);
 }
 
 TEST(DispatchLending, LenderRunsIdleQueueInOrderWithBlocksOthersSubmitMeanwhile) {
@@ -71,19 +74,16 @@ TEST(DispatchLending, LenderRunsIdleQueueInOrderWithBlocksOthersSubmitMeanwhile)
     lending.runLentBlocks();
     EXPECT_FALSE(lending.owesWork());
   });
-  std::thread other([&] {
-    // Queued while the lender owes the queue: they wait behind block 0, not beside it.
-    while (trace.running == 0) std::this_thread::yield();
-    queue->async(trace.step(1));
-    queue->async(trace.step(2));
-    othersSubmitted.set_value();
-  });
+  // Queued while the lender owes the queue: they wait behind block 0, not beside it.
+  while (trace.running == 0) std::this_thread::yield();
+  queue->async(trace.step(1));
+  queue->async(trace.step(2));
+  othersSubmitted.set_value();
   const auto lenderId = lender.get_id();
-  other.join();
   lender.join();
-  EXPECT_EQ(trace.order, (std::vector<int>{0, 1, 2}));
+  EXPECT_EQ(trace.order, (std::vector{0, 1, 2}));
   EXPECT_EQ(trace.overlaps, 0);
-  for (const auto& thread : trace.threads) EXPECT_EQ(thread, lenderId);
+  EXPECT_EQ(trace.threads, std::vector(3, lenderId));
 }
 
 TEST(DispatchLending, BusyQueueIsNotLentAndUnrunBlocksGoBackToTheQueue) {
@@ -104,14 +104,13 @@ TEST(DispatchLending, BusyQueueIsNotLentAndUnrunBlocksGoBackToTheQueue) {
       DispatchQueue::Lending lending;
       queue->async(trace.step(1));
       EXPECT_EQ(lending.owesWork(), !workerBusy);
-      // Dropped without running: the queue's own thread takes the blocks over.
-    });
+    });  // dropped without running: the queue's own thread takes the blocks over
     const auto lenderId = lender.get_id();
     lender.join();
     if (workerBusy) release.set_value();
     waitUntilDrained(*queue);
     EXPECT_EQ(trace.order, (workerBusy ? std::vector{0, 1} : std::vector{1}));
-    for (const auto& thread : trace.threads) EXPECT_NE(thread, lenderId);
+    EXPECT_EQ(std::count(trace.threads.begin(), trace.threads.end(), lenderId), 0);
   }
 }
 
@@ -120,7 +119,7 @@ TEST(DispatchLending, ABlockMayReleaseItsQueue) {
   for (const bool lent : {false, true}) {
     SCOPED_TRACE(lent ? "lent" : "on the queue's thread");
     std::promise<void> released;
-    std::thread owner([&] {
+    std::thread([&] {
       std::optional<DispatchQueue::Lending> lending;
       if (lent) lending.emplace();
       auto queue = DispatchQueue::create("self-owned");
@@ -130,8 +129,7 @@ TEST(DispatchLending, ABlockMayReleaseItsQueue) {
         released.set_value();
       });
       if (lent) lending->runLentBlocks();
-    });
-    owner.join();
+    }).join();
     EXPECT_EQ(released.get_future().wait_for(std::chrono::seconds(30)), std::future_status::ready);
   }
 }

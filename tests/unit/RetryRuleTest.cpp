@@ -43,18 +43,14 @@ TEST(RetryRuleTest, ServicePoliciesSpaceTheirTriesAndGiveUpWhenTheyShould) {
   struct Case {
     const char* what;
     RetryRule::Policy policy;
-    std::vector<std::uint64_t> waits;  // before the first try, then between; the last repeats
-    std::optional<std::uint64_t> givesUpAt;
-    std::size_t tries;  // 0: as many as fit in the hour
+    std::vector<std::uint64_t> waits;  // ms before the first try, then between; the last repeats
+    std::optional<std::uint64_t> givesUpAt;  // none: tries all through the hour
   };
+  const std::vector<std::uint64_t> doubling = {100, 200, 400, 800, 1600, 3200, 5000};
   const Case cases[] = {
-      {"server lost", kTiming.reconnect, {0, 100, 200, 400, 800, 1000}, 10 * kSecond, 13},
-      {"stream failed on the default sink",
-       kTiming.findSink,
-       {100, 200, 400, 800, 1600, 3200, 5000},
-       std::nullopt,
-       0},
-      {"start (a sink vanishing during it)", kTiming.start, {0}, 0, 1},
+      {"server lost", kTiming.reconnect, {0, 100, 200, 400, 800, 1000}, 10 * kSecond},
+      {"stream failed on the default sink", kTiming.findSink, doubling, std::nullopt},
+      {"start (a sink vanishing during it)", kTiming.start, {0}, 0},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);
@@ -66,7 +62,6 @@ TEST(RetryRuleTest, ServicePoliciesSpaceTheirTriesAndGiveUpWhenTheyShould) {
       const std::uint64_t wait = run.at[n] - (n == 0 ? from : run.at[n - 1]);
       ASSERT_EQ(wait, c.waits[std::min(n, c.waits.size() - 1)] * kMs) << "before try " << n;
     }
-    EXPECT_TRUE(c.tries == 0 || run.at.size() == c.tries) << run.at.size() << " tries";
     EXPECT_EQ(run.gaveUpAt, c.givesUpAt ? std::optional(from + *c.givesUpAt) : std::nullopt);
     EXPECT_TRUE(c.givesUpAt || run.at.back() > from + kHour - 2 * c.waits.back() * kMs)
         << "stopped trying at " << run.at.back();
