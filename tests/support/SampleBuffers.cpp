@@ -5,6 +5,8 @@
 #include <cstring>
 #include <numbers>
 
+#include "audio/SampleBufferUnpacking.h"
+
 namespace {
 
 std::vector<std::byte> interleave(const ChannelSamples& samples) {
@@ -29,10 +31,10 @@ ChannelSamples sineChannels(unsigned channels, std::size_t frames, double freque
   return ChannelSamples(channels, wave);
 }
 
-CMSampleBufferRef makeSampleBuffer(const ChannelSamples& samples, bool planar) {
+CMSampleBufferRef makeSampleBuffer(const ChannelSamples& samples, bool planar, double rate) {
   const auto channels = static_cast<UInt32>(samples.size());
   AudioStreamBasicDescription d{};
-  d.mSampleRate = 48000.0;
+  d.mSampleRate = rate;
   d.mFormatID = kAudioFormatLinearPCM;
   d.mFormatFlags = kAudioFormatFlagIsFloat | kAudioFormatFlagIsPacked |
                    (planar ? kAudioFormatFlagIsNonInterleaved : 0);
@@ -55,15 +57,7 @@ CMSampleBufferRef captureToneSample(std::size_t index) {
 }
 
 AVAudioPCMBufferRef makePCMBuffer(const ChannelSamples& samples, double rate) {
-  const auto frames = static_cast<AVAudioFrameCount>(samples[0].size());
-  auto buffer = AVAudioPCMBuffer::initWithPCMFormat(
-      AVAudioFormat::initWithCommonFormat(AVAudioPCMFormatFloat32, rate,
-                                          static_cast<UInt32>(samples.size()), true),
-      frames);
-  buffer->setFrameLength(frames);
-  const auto bytes = interleave(samples);
-  std::memcpy(buffer->buffers()[0].mData, bytes.data(), bytes.size());
-  return buffer;
+  return toAVAudioPCMBuffer(makeSampleBuffer(samples, false, rate));
 }
 
 ChannelSamples readPCMBuffer(const AVAudioPCMBuffer& buffer) {

@@ -16,12 +16,13 @@ ChannelSamples sineChannels(unsigned channels, std::size_t frames, double freque
                             double rate = 48000.0, std::size_t first = 0);
 
 // A sample as the capture service delivers it: one region, or one per channel when planar.
-CMSampleBufferRef makeSampleBuffer(const ChannelSamples& samples, bool planar = false);
+CMSampleBufferRef makeSampleBuffer(const ChannelSamples& samples, bool planar = false,
+                                   double rate = 48000.0);
 
 // 480-frame 48 kHz stereo sample number `index` of an endless tone.
 CMSampleBufferRef captureToneSample(std::size_t index);
 
-// An interleaved float32 PCM buffer at `rate` holding `samples`.
+// The same, unpacked as the program unpacks it.
 AVAudioPCMBufferRef makePCMBuffer(const ChannelSamples& samples, double rate = 48000.0);
 
 // Every sample of a float32 PCM buffer, either layout, per channel.
