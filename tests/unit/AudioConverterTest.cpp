@@ -40,16 +40,12 @@ void put(AVAudioPCMBuffer& buffer, UInt32 channel, AVAudioFrameCount frame, doub
   auto* at = static_cast<std::byte*>(buffer.buffers()[interleaved ? 0 : channel].mData) +
              index * format.bytesPerSample();
   const auto write = [at](auto value) { std::memcpy(at, &value, sizeof value); };
-  switch (format.commonFormat()) {
-    case AVAudioPCMFormatInt16:
-      return write(static_cast<std::int16_t>(std::lround(level * 32767.0)));
-    case AVAudioPCMFormatInt32:
-      return write(static_cast<std::int32_t>(std::llround(level * 2147483647.0)));
-    case AVAudioPCMFormatFloat64:
-      return write(level);
-    default:
-      return write(static_cast<float>(level));
-  }
+  const AVAudioCommonFormat type = format.commonFormat();
+  if (type == AVAudioPCMFormatInt16) write(static_cast<std::int16_t>(std::lround(level * 32767)));
+  if (type == AVAudioPCMFormatInt32)
+    write(static_cast<std::int32_t>(std::lround(level * 0x7fffffff)));
+  if (type == AVAudioPCMFormatFloat32) write(static_cast<float>(level));
+  if (type == AVAudioPCMFormatFloat64) write(level);
 }
 
 }  // namespace

@@ -10,37 +10,28 @@
 
 namespace {
 
-// An output whose callback waits at a gate, as one writing to a stalled reader does.
-class GatedOutput final : public SCStreamOutput {
- public:
+// An output whose callback, once it has a sample, waits at a gate, as one writing to a stalled
+// reader does.
+struct GatedOutput final : SCStreamOutput {
+  std::mutex mutex;
+  std::condition_variable changed;
+  bool open = false;
+  std::vector<CMSampleBufferRef> received;
+
   void streamDidOutputSampleBuffer(SCStream&, const CMSampleBufferRef& sample,
                                    SCStreamOutputType) override {
-    std::unique_lock lock(mutex_);
-    ++entered_;
-    changed_.notify_all();
-    changed_.wait(lock, [this] { return open_; });
-    received_.push_back(sample);
-    changed_.notify_all();
+    std::unique_lock lock(mutex);
+    received.push_back(sample);
+    changed.notify_all();
+    changed.wait(lock, [this] { return open; });
   }
-  void open() {
-    std::lock_guard lock(mutex_);
-    open_ = true;
-    changed_.notify_all();
+  std::vector<CMSampleBufferRef> waitFor(std::size_t count, bool opening = false) {
+    std::unique_lock lock(mutex);
+    open = open || opening;
+    changed.notify_all();
+    changed.wait_for(lock, std::chrono::seconds(30), [&] { return received.size() >= count; });
+    return received;
   }
-  // Waits until `count` samples are at the gate or, once it is open, through it.
-  std::vector<CMSampleBufferRef> waitFor(std::size_t count) {
-    std::unique_lock lock(mutex_);
-    changed_.wait_for(lock, std::chrono::seconds(30),
-                      [&] { return (open_ ? received_.size() : entered_) >= count; });
-    return received_;
-  }
-
- private:
-  std::mutex mutex_;
-  std::condition_variable changed_;
-  bool open_ = false;
-  std::size_t entered_ = 0;
-  std::vector<CMSampleBufferRef> received_;
 };
 
 TEST(StreamBacklog, BeyondTheBoundTheOldestAudioIsDroppedAndCounted) {
@@ -56,8 +47,7 @@ TEST(StreamBacklog, BeyondTheBoundTheOldestAudioIsDroppedAndCounted) {
   for (std::size_t i = 1; i < samples.size(); ++i) {
     stream->deliverSampleBuffer(samples[i], SCStreamOutputTypeAudio);
   }
-  output->open();
-  const auto received = output->waitFor(samples.size() - stream->droppedSampleCount());
+  const auto received = output->waitFor(samples.size() - stream->droppedSampleCount(), true);
   // The first sample was already with the output when it stalled; after it comes the newest
   // audio that fits the bound, contiguous and in order.
   ASSERT_EQ(received.size() + stream->droppedSampleCount(), samples.size());
