@@ -19,7 +19,7 @@ TEST(Unpacking, CopiesEachLayoutAndLeavesWhatTheDataDoesNotReachSilent) {
     EXPECT_EQ(readPCMBuffer(*whole), samples);
     // Leaves dirty memory behind for the next buffer, as a running program would.
     for (UInt32 i = 0; i < whole->bufferCount(); ++i) {
-      std::memset(whole->buffers()[i].mData, 0x5A, whole->bufferCapacityBytes());
+      std::memset(whole->buffers()[i].mData, 0x5A, whole->buffers()[i].mDataByteSize);
     }
     whole.reset();
     for (auto& channel : samples) channel.resize(100);
