@@ -119,11 +119,11 @@ TEST(DispatchLending, ABlockMayReleaseItsQueue) {
       std::optional<DispatchQueue::Lending> lending;
       if (lent) lending.emplace();
       auto queue = DispatchQueue::create("self-owned");
-      DispatchQueue& target = *queue;
-      target.async([owned = std::move(queue), &released]() mutable {
-        owned.reset();
+      queue->async([owned = queue, &released]() mutable {
+        owned.reset();  // the last reference, once the submitter has let go of its own
         released.set_value();
       });
+      queue.reset();
       if (lent) lending->runLentBlocks();
     }).join();
     EXPECT_EQ(released.get_future().wait_for(std::chrono::seconds(30)), std::future_status::ready);
