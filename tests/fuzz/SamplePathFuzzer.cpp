@@ -14,37 +14,31 @@
 
 #include "capture/SystemAudioCapturer.h"
 #include "shell/globals.h"
+#include "support/SampleBuffers.h"
+
+// The harness never starts a capture.
+SCCaptureService& SCCaptureService::shared() {
+  std::abort();
+}
 
 namespace {
 
-constexpr double kRates[] = {0.0,     -1.0,    1.0,     7999.0,   8000.0,   11025.0,
-                             16000.0, 44100.0, 48000.0, 96000.0,  384000.0, 384001.0,
-                             1e300,   48000.5, 22050.0, 192000.0, 32000.0,  24000.0};
-
-AudioStreamBasicDescription hostileDescription(FuzzedDataProvider& data) {
-  AudioStreamBasicDescription asbd{};
-  asbd.mSampleRate =
-      data.ConsumeBool() ? data.PickValueInArray(kRates) : data.ConsumeFloatingPoint<double>();
-  asbd.mFormatID = data.ConsumeBool() ? kAudioFormatLinearPCM : data.ConsumeIntegral<UInt32>();
-  asbd.mFormatFlags = data.ConsumeIntegral<UInt32>();
-  asbd.mChannelsPerFrame = data.ConsumeIntegralInRange<UInt32>(0, 80);
-  asbd.mBitsPerChannel = data.PickValueInArray({0U, 8U, 16U, 24U, 32U, 64U, 65U});
-  if (data.ConsumeBool()) {  // often consistent, so the deeper code is reached too
-    const UInt32 perChannel = asbd.mBitsPerChannel / 8;
-    const bool planar = (asbd.mFormatFlags & kAudioFormatFlagIsNonInterleaved) != 0;
-    asbd.mBytesPerFrame = planar ? perChannel : perChannel * asbd.mChannelsPerFrame;
-    asbd.mBytesPerPacket = asbd.mBytesPerFrame;
-    asbd.mFramesPerPacket = 1;
-  } else {
-    asbd.mBytesPerFrame = data.ConsumeIntegral<UInt32>();
-    asbd.mBytesPerPacket = data.ConsumeIntegral<UInt32>();
-    asbd.mFramesPerPacket = data.ConsumeIntegral<UInt32>();
-  }
-  return asbd;
-}
+constexpr double kRates[] = {0.0, -1.0, 7999.0, 8000.0, 44100.0, 48000.0, 384001.0, 1e300, 48000.5};
 
 CMSampleBufferRef hostileSample(FuzzedDataProvider& data) {
-  const AudioStreamBasicDescription asbd = hostileDescription(data);
+  AudioStreamBasicDescription d{};
+  d.mSampleRate =
+      data.ConsumeBool() ? data.PickValueInArray(kRates) : data.ConsumeFloatingPoint<double>();
+  d.mFormatID = data.ConsumeBool() ? kAudioFormatLinearPCM : data.ConsumeIntegral<UInt32>();
+  d.mFormatFlags = data.ConsumeIntegral<UInt32>();
+  d.mChannelsPerFrame = data.ConsumeIntegralInRange<UInt32>(0, 80);
+  d.mBitsPerChannel = data.PickValueInArray({0U, 8U, 16U, 24U, 32U, 64U, 65U});
+  const bool planar = (d.mFormatFlags & kAudioFormatFlagIsNonInterleaved) != 0;
+  const bool consistent = data.ConsumeBool();  // often, so the deeper code is reached too
+  const UInt32 frameBytes = d.mBitsPerChannel / 8 * (planar ? 1 : d.mChannelsPerFrame);
+  d.mBytesPerFrame = consistent ? frameBytes : data.ConsumeIntegral<UInt32>();
+  d.mBytesPerPacket = consistent ? frameBytes : data.ConsumeIntegral<UInt32>();
+  d.mFramesPerPacket = consistent ? 1 : data.ConsumeIntegral<UInt32>();
   const CMItemCount frames = data.ConsumeBool() ? data.ConsumeIntegralInRange<CMItemCount>(-2, 4096)
                                                 : data.ConsumeIntegral<CMItemCount>();
   std::vector<CMBlockBuffer::Region> regions(data.ConsumeIntegralInRange<std::size_t>(0, 9));
@@ -53,27 +47,9 @@ CMSampleBufferRef hostileSample(FuzzedDataProvider& data) {
     region.bytes = data.ConsumeBytes<std::byte>(data.ConsumeIntegralInRange<std::size_t>(0, 65536));
   }
   auto description =
-      data.ConsumeBool() ? std::make_shared<const CMAudioFormatDescription>(asbd) : nullptr;
+      data.ConsumeBool() ? std::make_shared<const CMAudioFormatDescription>(d) : nullptr;
   auto block = data.ConsumeBool() ? std::make_shared<CMBlockBuffer>(std::move(regions)) : nullptr;
   return std::make_shared<CMSampleBuffer>(description, frames, block, data.ConsumeBool());
-}
-
-// 480 frames of 48 kHz stereo float32: what the capture service delivers.
-CMSampleBufferRef wellFormedSample() {
-  AudioStreamBasicDescription asbd{};
-  asbd.mSampleRate = 48000.0;
-  asbd.mFormatID = kAudioFormatLinearPCM;
-  asbd.mFormatFlags = kAudioFormatFlagIsFloat | kAudioFormatFlagIsPacked;
-  asbd.mBytesPerPacket = asbd.mBytesPerFrame = 8;
-  asbd.mFramesPerPacket = 1;
-  asbd.mChannelsPerFrame = 2;
-  asbd.mBitsPerChannel = 32;
-  std::vector<float> samples(960, 0.25F);
-  std::vector<std::byte> bytes(samples.size() * sizeof(float));
-  std::memcpy(bytes.data(), samples.data(), bytes.size());
-  return std::make_shared<CMSampleBuffer>(
-      std::make_shared<const CMAudioFormatDescription>(asbd), 480,
-      std::make_shared<CMBlockBuffer>(std::vector<CMBlockBuffer::Region>{{2, std::move(bytes)}}));
 }
 
 // The stream goes to a pipe that a thread of the harness drains while the program writes, as
@@ -81,16 +57,15 @@ CMSampleBufferRef wellFormedSample() {
 struct Harness {
   std::shared_ptr<SystemAudioCapturer> capturer = std::make_shared<SystemAudioCapturer>();
   SCStreamRef stream = SCStream::initWithFilter(nullptr, nullptr, capturer);
-  int output = -1;
+  int fds[2] = {-1, -1};
+  int& output = fds[0];
   std::mutex mutex;
   std::size_t taken = 0;  // bytes read since the last call's count
 
   Harness() {
-    int fds[2];
     if (::pipe2(fds, O_CLOEXEC | O_NONBLOCK) != 0) std::abort();
     ::fcntl(fds[1], F_SETFL, 0);  // the writer blocks as the program's would
     stdoutHandle = NSFileHandle::initWithFileDescriptor(fds[1]);
-    output = fds[0];
     std::thread([this] {
       for (pollfd ready{output, POLLIN, 0};; ::poll(&ready, 1, -1)) {
         const std::lock_guard lock(mutex);
@@ -105,13 +80,9 @@ struct Harness {
     takeWhatIsThere();
     return std::exchange(taken, 0);
   }
-
- private:
   void takeWhatIsThere() {
     std::byte chunk[65536];
-    for (ssize_t n; (n = ::read(output, chunk, sizeof chunk)) > 0;) {
-      taken += static_cast<std::size_t>(n);
-    }
+    for (ssize_t n; (n = ::read(output, chunk, sizeof chunk)) > 0;) taken += std::size_t(n);
   }
 };
 
@@ -123,10 +94,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* bytes, std::size_t siz
   while (data.remaining_bytes() > 0) {
     const auto type = static_cast<SCStreamOutputType>(data.ConsumeIntegralInRange<long>(-1, 2));
     harness.capturer->streamDidOutputSampleBuffer(*harness.stream, hostileSample(data), type);
-    if (harness.writtenSinceLastCall() % 2 != 0)
-      std::abort();  // the stream is whole 16-bit samples
+    // The stream is whole 16-bit samples.
+    if (harness.writtenSinceLastCall() % 2 != 0) std::abort();
   }
-  harness.capturer->streamDidOutputSampleBuffer(*harness.stream, wellFormedSample(),
+  harness.capturer->streamDidOutputSampleBuffer(*harness.stream, captureToneSample(0),
                                                 SCStreamOutputTypeAudio);
   // 480 frames at 48 kHz are 160 at 16 kHz; a converter in mid-phase may give one more or less.
   const std::size_t written = harness.writtenSinceLastCall();

@@ -1,119 +1,112 @@
-// The capturer against the scripted service: how a start ends, what it tells on standard error,
-// and which delivered samples reach standard output.
+// The capturer against a scripted capture service: how a start ends and what it tells on
+// standard error. (What becomes of delivered samples is the fuzzer's and the e2e tests' part.)
 #include <gtest/gtest.h>
+#include <unistd.h>
 
-#include <optional>
-#include <thread>
+#include <cstdio>
 
-#include "audio/SampleBufferUnpacking.h"
 #include "capture/SystemAudioCapturer.h"
-#include "shell/globals.h"
-#include "support/CapturedOutput.h"
-#include "support/SampleBuffers.h"
-#include "support/ScriptedCaptureService.h"
 
 namespace {
 
-using Step = ScriptedCaptureService::Step;
 using Calls = std::vector<std::string>;
-
 const Calls kAllCalls = {"getShareableContent", "validateStreamOutput(audio)", "startCapture"};
+const std::string kDomain = "com.apple.ScreenCaptureKit.SCStreamErrorDomain";
 
-ByteBlock convertedAlone(const CMSampleBufferRef& sample) {
-  return *Resampler().convert(toAVAudioPCMBuffer(sample));
-}
+// Answers as a test scripts it: with or without a display, the step `failing` (an index into
+// kAllCalls) failing. Records what it was asked; completions run on a thread of its own. The
+// capturer's calls follow one another, each after the last one's completion.
+struct ScriptedService final : SCCaptureService {
+  bool displays = true;
+  std::size_t failing = kAllCalls.size();
+  Calls calls;
+  SCStreamRef lastStream;
+  DispatchQueueRef thread = DispatchQueue::create("scripted-capture-service");
 
-class CapturerTest : public testing::Test {
- protected:
-  void SetUp() override {
-    service().reset();
-    stdoutHandle = NSFileHandle::initWithFileDescriptor(out.fd());
+  void getShareableContent(SCShareableContent::CompletionHandler handler) override {
+    auto error = step(kAllCalls[0]);
+    std::vector<SCDisplayRef> found;
+    if (displays) found.push_back(std::make_shared<const SCDisplay>(1, "Built-in Display"));
+    auto content = error ? nullptr : std::make_shared<const SCShareableContent>(found);
+    thread->async([handler = std::move(handler), content, error] { handler(content, error); });
   }
-  void TearDown() override { stdoutHandle.reset(); }
-
-  static ScriptedCaptureService& service() { return ScriptedCaptureService::instance(); }
-
-  // Starts a fresh capturer and returns what it wrote to standard error.
-  std::string start() {
-    const StderrCapture err;
-    capturer = std::make_shared<SystemAudioCapturer>();
-    capturer->start();
-    return err.text();
+  NSErrorRef validateStreamOutput(const SCStream&, SCStreamOutputType type) override {
+    return step(type == SCStreamOutputTypeAudio ? kAllCalls[1] : "validateStreamOutput(screen)");
   }
-
-  // Standard output once it holds `size` bytes. The sample queue is serial: whatever was
-  // delivered before the sample that brought them has been handled too.
-  ByteBlock outputOnceItHolds(std::size_t size) const {
-    for (int tries = 0; tries < 3000 && out.bytes().size() < size; ++tries) {
-      std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    }
-    return out.bytes();
+  void startCapture(const SCStreamRef& stream, SCStream::StartCompletionHandler handler) override {
+    auto error = step(kAllCalls[2]);
+    lastStream = stream;
+    thread->async([handler = std::move(handler), error] { handler(error); });
   }
-
-  CapturedFile out;
-  std::shared_ptr<SystemAudioCapturer> capturer;
+  NSErrorRef step(const std::string& call) {
+    calls.push_back(call);
+    return calls.size() == failing + 1
+               ? NSError::errorWithDomain(kDomain, -3801, "The user declined")
+               : nullptr;
+  }
 };
+
+ScriptedService* service = nullptr;  // the running test's
+
+// What `action` wrote to standard error, through a temporary file standing in for it.
+template <typename Action>
+std::string stderrOf(Action action) {
+  std::FILE* file = std::tmpfile();
+  const int saved = ::dup(STDERR_FILENO);
+  ::dup2(fileno(file), STDERR_FILENO);
+  action();
+  ::dup2(saved, STDERR_FILENO);
+  ::close(saved);
+  std::string all(4096, '\0');
+  all.resize(std::max<ssize_t>(0, ::pread(fileno(file), all.data(), all.size(), 0)));
+  std::fclose(file);
+  return all;
+}
 
 }  // namespace
 
-TEST_F(CapturerTest, EachWayAStartEndsIsToldOnceAndNothingFollowsAFailure) {
-  const std::string failed =
-      "SystemAudioCapturer failed to start: Error "
-      "Domain=com.apple.ScreenCaptureKit.SCStreamErrorDomain Code=-3801 \"The user declined\"\n";
+SCCaptureService& SCCaptureService::shared() {
+  static ScriptedService outsideCapturerTests;
+  return service != nullptr ? *service : outsideCapturerTests;
+}
+
+TEST(CapturerTest, EachWayAStartEndsIsToldOnceAndNothingFollowsAFailure) {
+  const std::string failed = "SystemAudioCapturer failed to start: Error Domain=" + kDomain +
+                             " Code=-3801 \"The user declined\"\n";
   struct Case {
-    std::optional<Step> failing;
+    std::size_t failing;
     bool displays;
     std::size_t callsMade;
     std::string told;
   };
   for (const auto& [failing, displays, callsMade, told] : {
-           Case{std::nullopt, true, 3, ""},
-           Case{std::nullopt, false, 1, "SystemAudioCapturer: no display found\n"},
-           Case{Step::kContentQuery, true, 1, failed},
-           Case{Step::kOutputRegistration, true, 2, failed},
-           Case{Step::kCaptureStart, true, 3, failed},
+           Case{3, true, 3, ""},
+           Case{3, false, 1, "SystemAudioCapturer: no display found\n"},
+           Case{0, true, 1, failed},
+           Case{1, true, 2, failed},
+           Case{2, true, 3, failed},
        }) {
-    SCOPED_TRACE(testing::Message() << "told: " << told);
-    service().reset();
-    if (!displays) service().setDisplays({});
-    if (failing) service().failStep(*failing, scriptedError(-3801, "The user declined"));
-    EXPECT_EQ(start(), told);
-    EXPECT_EQ(service().calls(), Calls(kAllCalls.begin(), kAllCalls.begin() + callsMade));
+    SCOPED_TRACE(testing::Message() << "failing " << failing << ", told: " << told);
+    ScriptedService scripted;
+    service = &scripted;
+    scripted.failing = failing;
+    scripted.displays = displays;
+    const auto capturer = std::make_shared<SystemAudioCapturer>();
+    EXPECT_EQ(stderrOf([&] { capturer->start(); }), told);
+    EXPECT_EQ(scripted.calls, Calls(kAllCalls.begin(), kAllCalls.begin() + callsMade));
+    service = nullptr;
   }
 }
 
-TEST_F(CapturerTest, OnlyAudioSamplesThatConvertReachStandardOutputAndAFailureDoesNotStick) {
-  ASSERT_EQ(start(), "");
-  const SCStreamRef stream = service().lastStream();
-  const auto first = captureToneSample(0);
-  const auto last = captureToneSample(1);
-  const auto invalid = captureToneSample(2);
-  invalid->invalidate();
-  const auto unconvertible = makeSampleBuffer(sineChannels({440, 0.5, 7000}, 2, 70),
-                                              {AVAudioPCMFormatFloat32, 7000, true});
-  const auto noData = std::make_shared<CMSampleBuffer>(first->formatDescription(), 480, nullptr);
-
-  const StderrCapture err;
-  capturer->streamDidOutputSampleBuffer(*stream, first, SCStreamOutputTypeScreen);
-  capturer->streamDidOutputSampleBuffer(*stream, first, static_cast<SCStreamOutputType>(2));
-  for (const auto& sample : {first, invalid, noData, unconvertible, CMSampleBufferRef{}, last}) {
-    ASSERT_TRUE(stream->deliverSampleBuffer(sample, SCStreamOutputTypeAudio));
-  }
-  // The failed conversion dropped the converter: the last sample starts on a fresh one.
-  ByteBlock expected = convertedAlone(first);
-  const ByteBlock fresh = convertedAlone(last);
-  expected.insert(expected.end(), fresh.begin(), fresh.end());
-  EXPECT_EQ(outputOnceItHolds(expected.size()), expected);
-  EXPECT_EQ(err.text(), "");
-}
-
-TEST_F(CapturerTest, AStopIsToldOnceAndNothingRestarts) {
-  ASSERT_EQ(start(), "");
-  const StderrCapture err;
-  service().reportStop(service().lastStream(), scriptedError(-3805, "Connection lost"));
-  EXPECT_EQ(err.text(),
-            "SystemAudioCapturer stopped: Error "
-            "Domain=com.apple.ScreenCaptureKit.SCStreamErrorDomain Code=-3805 \"Connection "
-            "lost\"\n");
-  EXPECT_EQ(service().calls(), kAllCalls);
+TEST(CapturerTest, AStopIsToldOnceAndNothingRestarts) {
+  ScriptedService scripted;
+  service = &scripted;
+  const auto capturer = std::make_shared<SystemAudioCapturer>();
+  ASSERT_EQ(stderrOf([&] { capturer->start(); }), "");
+  const auto lost = NSError::errorWithDomain(kDomain, -3805, "Connection lost");
+  EXPECT_EQ(
+      stderrOf([&] { scripted.lastStream->reportStop(lost); }),
+      "SystemAudioCapturer stopped: Error Domain=" + kDomain + " Code=-3805 \"Connection lost\"\n");
+  EXPECT_EQ(scripted.calls, kAllCalls);
+  service = nullptr;
 }

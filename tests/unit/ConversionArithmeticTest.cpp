@@ -28,9 +28,10 @@ std::vector<float> noiseAndTones(std::size_t frames) {
   return in;
 }
 
-std::vector<float> decimateInCalls(std::uint32_t factor, const std::vector<float>& in,
+std::vector<float> decimateInCalls(FirDecimator::Kernel kernel, std::uint32_t factor,
+                                   const std::vector<float>& in,
                                    const std::vector<std::size_t>& cuts) {
-  auto decimator = FirDecimator::create(16000 * factor, 16000);
+  auto decimator = FirDecimator::create(16000 * factor, 16000, kernel);
   std::vector<float> out;
   std::size_t at = 0;
   for (std::size_t call = 0; at < in.size(); ++call) {
@@ -52,21 +53,23 @@ std::int16_t expectedInt16(float sample) {
 
 TEST(DecimatorArithmetic, OutputIsTheSameHoweverTheInputIsCut) {
   const std::vector<float> in = noiseAndTones(9600);
-  for (std::uint32_t factor = 2; factor <= 8; ++factor) {
-    const std::vector<float> whole = decimateInCalls(factor, in, {in.size()});
-    // An output falls due on the first frame and on every factor-th one after it.
-    ASSERT_EQ(whole.size(), (in.size() + factor - 1) / factor);
-    for (const std::vector<std::size_t>& cuts : std::vector<std::vector<std::size_t>>{
-             {1}, {7}, {120}, {480}, {4801}, {3, 130, 1, 500, 64, 2}}) {
-      SCOPED_TRACE(testing::Message() << "factor " << factor << " first cut " << cuts[0]);
-      const std::vector<float> cut = decimateInCalls(factor, in, cuts);
-      ASSERT_EQ(cut.size(), whole.size());
-      for (std::size_t i = 0; i < cut.size(); ++i) {
-        ASSERT_EQ(std::memcmp(&cut[i], &whole[i], sizeof(float)), 0)
-            << "output " << i << ": " << cut[i] << " for " << whole[i];
+  for (const auto kernel : {FirDecimator::Kernel::kWidest, FirDecimator::Kernel::kPortable})
+    for (std::uint32_t factor = 2; factor <= 8; ++factor) {
+      const std::vector<float> whole = decimateInCalls(kernel, factor, in, {in.size()});
+      // An output falls due on the first frame and on every factor-th one after it.
+      ASSERT_EQ(whole.size(), (in.size() + factor - 1) / factor);
+      for (const std::vector<std::size_t>& cuts : std::vector<std::vector<std::size_t>>{
+               {1}, {7}, {120}, {480}, {4801}, {3, 130, 1, 500, 64, 2}}) {
+        SCOPED_TRACE(testing::Message() << "kernel " << static_cast<int>(kernel) << " factor "
+                                        << factor << " first cut " << cuts[0]);
+        const std::vector<float> cut = decimateInCalls(kernel, factor, in, cuts);
+        ASSERT_EQ(cut.size(), whole.size());
+        for (std::size_t i = 0; i < cut.size(); ++i) {
+          ASSERT_EQ(std::memcmp(&cut[i], &whole[i], sizeof(float)), 0)
+              << "output " << i << ": " << cut[i] << " for " << whole[i];
+        }
       }
     }
-  }
 }
 
 TEST(Int16Writing, EveryLengthRoundsClampsAndSilencesNaNAlike) {

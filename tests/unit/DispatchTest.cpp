@@ -1,54 +1,131 @@
-// The serial queue the program's threads rely on.
+// The serial queue the program's threads rely on, and a thread lent to it: the lender runs an
+// idle queue's blocks itself, without breaking the queue's order or its one-block-at-a-time
+// promise, and hands back what it does not run.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <future>
+#include <mutex>
+#include <numeric>
+#include <optional>
 #include <thread>
+#include <vector>
 
 #include "platform/dispatch/DispatchQueue.h"
 
-TEST(DispatchQueue, RunsBlocksOneAtATimeInOrderOffTheCallingThread) {
-  const auto queue = DispatchQueue::create("test");
-  std::vector<int> order;  // written only by queue blocks: serial execution keeps it race-free
+namespace {
+
+// What ran, in which order, on which threads, and whether two blocks ever overlapped.
+struct Trace {
+  std::mutex mutex;
+  std::vector<int> order;
+  std::vector<std::thread::id> threads;
   std::atomic<int> running = 0;
   std::atomic<int> overlaps = 0;
-  std::atomic<int> onCaller = 0;
-  const auto caller = std::this_thread::get_id();
-  for (int i = 0; i < 200; ++i) {
-    queue->async([&, i] {
+
+  DispatchQueue::Block step(
+      int id, std::function<void()> inside = [] {}) {
+    return [this, id, inside = std::move(inside)] {
       if (running.fetch_add(1) != 0) ++overlaps;
-      if (std::this_thread::get_id() == caller) ++onCaller;
-      order.push_back(i);
-      if (i % 50 == 0) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+      inside();
+      std::lock_guard lock(mutex);
+      order.push_back(id);
+      threads.push_back(std::this_thread::get_id());
       --running;
-    });
+    };
   }
+};
+
+void waitUntilDrained(DispatchQueue& queue) {
   std::promise<void> done;
-  queue->async([&] { done.set_value(); });
+  queue.async([&] { done.set_value(); });
   ASSERT_EQ(done.get_future().wait_for(std::chrono::seconds(30)), std::future_status::ready);
-  EXPECT_EQ(overlaps, 0);
-  EXPECT_EQ(onCaller, 0);
-  ASSERT_EQ(order.size(), 200U);
-  for (int i = 0; i < 200; ++i) ASSERT_EQ(order[i], i);
 }
 
-TEST(DispatchQueue, RunsWhatIsQueuedBeforeItIsDestroyed) {
-  std::atomic<int> ran = 0;
-  {
-    const auto queue = DispatchQueue::create("short-lived");
-    for (int i = 0; i < 100; ++i) queue->async([&] { ++ran; });
+}  // namespace
+
+TEST(DispatchQueue, RunsBlocksOneAtATimeInOrderOffTheCallingThread) {
+  const auto queue = DispatchQueue::create("test");
+  Trace trace;
+  std::vector<int> expected(200);
+  std::iota(expected.begin(), expected.end(), 0);
+  for (const int i : expected) queue->async(trace.step(i, [] { std::this_thread::yield(); }));
+  waitUntilDrained(*queue);
+  EXPECT_EQ(trace.order, expected);
+  EXPECT_EQ(trace.overlaps, 0);
+  EXPECT_EQ(std::count(trace.threads.begin(), trace.threads.end(), std::this_thread::get_id()), 0);
+}
+
+TEST(DispatchLending, LenderRunsIdleQueueInOrderWithBlocksOthersSubmitMeanwhile) {
+  const auto queue = DispatchQueue::create("lent");
+  Trace trace;
+  std::promise<void> othersSubmitted;
+  std::thread lender([&] {
+    DispatchQueue::Lending lending;
+    // The first block waits until another thread has queued two more behind it.
+    queue->async(trace.step(0, [&] { othersSubmitted.get_future().wait(); }));
+    EXPECT_TRUE(lending.owesWork());
+    EXPECT_EQ(trace.running, 0) << "a lent block ran before the lender ran it";
+    lending.runLentBlocks();
+    EXPECT_FALSE(lending.owesWork());
+  });
+  // Queued while the lender owes the queue: they wait behind block 0, not beside it.
+  while (trace.running == 0) std::this_thread::yield();
+  queue->async(trace.step(1));
+  queue->async(trace.step(2));
+  othersSubmitted.set_value();
+  const auto lenderId = lender.get_id();
+  lender.join();
+  EXPECT_EQ(trace.order, (std::vector{0, 1, 2}));
+  EXPECT_EQ(trace.overlaps, 0);
+  EXPECT_EQ(trace.threads, std::vector(3, lenderId));
+}
+
+TEST(DispatchLending, BusyQueueIsNotLentAndUnrunBlocksGoBackToTheQueue) {
+  for (const bool workerBusy : {true, false}) {  // the queue's thread inside a block, or idle
+    SCOPED_TRACE(workerBusy ? "worker busy" : "lending ends unrun");
+    const auto queue = DispatchQueue::create("busy");
+    Trace trace;
+    std::promise<void> release;
+    std::promise<void> workerInside;
+    if (workerBusy) {
+      queue->async(trace.step(0, [&] {
+        workerInside.set_value();
+        release.get_future().wait();
+      }));
+      workerInside.get_future().wait();
+    }
+    std::thread lender([&] {
+      DispatchQueue::Lending lending;
+      queue->async(trace.step(1));
+      EXPECT_EQ(lending.owesWork(), !workerBusy);
+    });  // dropped without running: the queue's own thread takes the blocks over
+    const auto lenderId = lender.get_id();
+    lender.join();
+    if (workerBusy) release.set_value();
+    waitUntilDrained(*queue);
+    EXPECT_EQ(trace.order, (workerBusy ? std::vector{0, 1} : std::vector{1}));
+    EXPECT_EQ(std::count(trace.threads.begin(), trace.threads.end(), lenderId), 0);
   }
-  EXPECT_EQ(ran, 100);
 }
 
-TEST(DispatchQueue, MayBeReleasedByItsOwnLastBlock) {
-  std::promise<void> released;
-  {
-    auto queue = DispatchQueue::create("self-owned");
-    queue->async([queue, &released]() mutable {
+// The last reference to a queue dropped by its own block, on its thread or on a lender.
+TEST(DispatchLending, ABlockMayReleaseItsQueue) {
+  for (const bool lent : {false, true}) {
+    SCOPED_TRACE(lent ? "lent" : "on the queue's thread");
+    std::promise<void> released;
+    std::thread([&] {
+      std::optional<DispatchQueue::Lending> lending;
+      if (lent) lending.emplace();
+      auto queue = DispatchQueue::create("self-owned");
+      queue->async([owned = queue, &released]() mutable {
+        owned.reset();  // the last reference, once the submitter has let go of its own
+        released.set_value();
+      });
       queue.reset();
-      released.set_value();
-    });
+      if (lent) lending->runLentBlocks();
+    }).join();
+    EXPECT_EQ(released.get_future().wait_for(std::chrono::seconds(30)), std::future_status::ready);
   }
-  EXPECT_EQ(released.get_future().wait_for(std::chrono::seconds(30)), std::future_status::ready);
 }

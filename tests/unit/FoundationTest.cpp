@@ -18,23 +18,7 @@ TEST(ErrorDescription, ShowsDomainCodeMessageAndSortedUserInfo) {
             "Error Domain=com.x Code=7 \"m\" UserInfo={a=1, b=2}");
 }
 
-namespace {
-
 extern "C" void ignoreSignal(int /*signal*/) {}
-
-// Reads everything from `fd` in small, slow reads until end of file.
-std::vector<unsigned char> readSlowly(int fd) {
-  std::vector<unsigned char> all;
-  unsigned char chunk[1000];
-  for (ssize_t got; (got = ::read(fd, chunk, sizeof chunk)) != 0;) {
-    if (got < 0) continue;
-    all.insert(all.end(), chunk, chunk + got);
-    std::this_thread::sleep_for(std::chrono::microseconds(200));
-  }
-  return all;
-}
-
-}  // namespace
 
 // Signals that interrupt a write blocked on a full pipe make it return early, with part of the
 // block written or none; every byte must still arrive, once and in order.
@@ -55,14 +39,18 @@ TEST(FileHandleWrite, DeliversEveryByteThroughPartialAndInterruptedWrites) {
     writing = false;
     ::close(fds[1]);
   });
-  const pthread_t writerThread = writer.native_handle();
-  std::thread interrupter([&] {
-    while (writing) {
+  std::thread interrupter([&, writerThread = writer.native_handle()] {
+    for (; writing; std::this_thread::sleep_for(std::chrono::microseconds(300))) {
       ::pthread_kill(writerThread, SIGUSR1);
-      std::this_thread::sleep_for(std::chrono::microseconds(300));
     }
   });
-  const auto received = readSlowly(fds[0]);
+  // Small, slow reads keep the pipe full, so the writes block and are interrupted.
+  std::vector<unsigned char> received;
+  unsigned char chunk[1000];
+  for (ssize_t got; (got = ::read(fds[0], chunk, sizeof chunk)) != 0;) {
+    if (got > 0) received.insert(received.end(), chunk, chunk + got);
+    std::this_thread::sleep_for(std::chrono::microseconds(200));
+  }
   writer.join();
   interrupter.join();
   ::close(fds[0]);

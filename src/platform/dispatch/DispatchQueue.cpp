@@ -36,22 +36,25 @@ DispatchQueue::~DispatchQueue() {
 }
 
 void DispatchQueue::async(Block block) {
+  // Held for the whole call: the block may drop the last reference to this queue on the
+  // worker before the worker has been signalled.
+  const std::shared_ptr<Pending> pending = pending_;
   Lending* lending = Lending::current();
   bool wakeWorker = false;
   {
-    std::lock_guard lock(pending_->mutex);
-    const bool idle = pending_->blocks.empty() && !pending_->workerRunning &&
-                      pending_->lender == std::thread::id();
-    pending_->blocks.push_back(std::move(block));
-    if (idle && lending != nullptr && !pending_->closing) {
-      pending_->lender = std::this_thread::get_id();
-      lending->owed_.push_back(pending_);
+    std::lock_guard lock(pending->mutex);
+    const bool idle =
+        pending->blocks.empty() && !pending->workerRunning && pending->lender == std::thread::id();
+    pending->blocks.push_back(std::move(block));
+    if (idle && lending != nullptr && !pending->closing) {
+      pending->lender = std::this_thread::get_id();
+      lending->owed_.push_back(pending);
     } else {
       // A lender runs what comes in while it holds the queue; only the worker needs waking.
-      wakeWorker = pending_->lender == std::thread::id();
+      wakeWorker = pending->lender == std::thread::id();
     }
   }
-  if (wakeWorker) pending_->wake.notify_one();
+  if (wakeWorker) pending->wake.notify_one();
 }
 
 void DispatchQueue::run(const std::shared_ptr<Pending>& pending) {

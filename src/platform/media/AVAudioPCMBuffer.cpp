@@ -50,10 +50,6 @@ void AVAudioPCMBuffer::setFrameLength(AVAudioFrameCount frameLength) {
   for (UInt32 i = 0; i < bufferCount(); ++i) buffers()[i].mDataByteSize = bytes;
 }
 
-std::size_t AVAudioPCMBuffer::bufferCapacityBytes() const {
-  return std::size_t{format_->bytesPerFrame()} * frameCapacity_;
-}
-
 std::int16_t* const* AVAudioPCMBuffer::int16ChannelData() const {
   if (int16Channel_ != nullptr) return &int16Channel_;
   return int16Channels_.empty() ? nullptr : int16Channels_.data();

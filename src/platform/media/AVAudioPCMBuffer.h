@@ -30,14 +30,11 @@ class AVAudioPCMBuffer {
   // Sets the valid frames (at most the capacity) and the byte sizes in the buffer list.
   void setFrameLength(AVAudioFrameCount frameLength);
 
-  const AudioBufferList* audioBufferList() const { return bufferList_.list(); }
   AudioBufferList* mutableAudioBufferList() { return bufferList_.list(); }
-  // The buffers of audioBufferList() as an array of bufferCount() entries.
+  // The buffers of the buffer list as an array of bufferCount() entries.
   AudioBuffer* buffers() { return bufferList_.buffers(); }
   const AudioBuffer* buffers() const { return bufferList_.buffers(); }
   UInt32 bufferCount() const { return format_->bufferCount(); }
-  // Bytes one buffer holds at full capacity.
-  std::size_t bufferCapacityBytes() const;
 
   // The channel pointers for 16-bit integer formats (one pointer when interleaved); nothing
   // otherwise.

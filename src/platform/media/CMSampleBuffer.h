@@ -58,7 +58,6 @@ class CMSampleBuffer {
                  bool valid = true);
 
   bool isValid() const { return valid_; }
-  void invalidate() { valid_ = false; }
   const CMFormatDescriptionRef& formatDescription() const { return format_; }
   CMItemCount numSamples() const { return numSamples_; }
   const CMBlockBufferRef& dataBuffer() const { return data_; }
