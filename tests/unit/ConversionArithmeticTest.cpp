@@ -74,38 +74,25 @@ TEST(DecimatorArithmetic, OutputIsTheSameHoweverTheInputIsCut) {
 
 TEST(Int16Writing, EveryLengthRoundsClampsAndSilencesNaNAlike) {
   const float inf = std::numeric_limits<float>::infinity();
-  const std::vector<float> values = {0.5F / 32768.0F,
-                                     1.5F / 32768.0F,
-                                     -2.5F / 32768.0F,
-                                     std::nanf(""),
-                                     inf,
-                                     -inf,
-                                     1.0F,
-                                     -1.0F,
-                                     2.0F,
-                                     -1.5F,
-                                     0.25F,
-                                     -0.7F,
-                                     32767.4F / 32768,
-                                     1e-9F,
-                                     -0.0F,
-                                     0.123456F,
-                                     -3.5F / 32768.0F};
+  const float nan = std::nanf("");
+  const float lsb = 1.0F / 32768.0F;
+  const std::vector<float> values = {0.5F * lsb, 1.5F * lsb, -2.5F * lsb,    nan,   inf,
+                                     -inf,       1.0F,       -1.0F,          2.0F,  -1.5F,
+                                     0.25F,      -0.7F,      32767.4F * lsb, 1e-9F, -0.0F,
+                                     0.123456F,  -3.5F * lsb};
   const auto floats = AVAudioFormat::initWithCommonFormat(AVAudioPCMFormatFloat32, 16000, 1, true);
   const auto shorts = AVAudioFormat::initWithCommonFormat(AVAudioPCMFormatInt16, 16000, 1, true);
+  // Every length up to the list's, so that each value lands both in the vectors and in the tail.
   for (std::size_t length = 1; length <= values.size(); ++length) {
     SCOPED_TRACE(testing::Message() << "length " << length);
-    const auto converter = AVAudioConverter::initFromFormat(floats, shorts);
-    ASSERT_TRUE(converter);
     const auto input = AVAudioPCMBuffer::initWithPCMFormat(floats, 32);
     input->setFrameLength(static_cast<AVAudioFrameCount>(length));
-    // Rotated, so that each value lands both in the vectors and in the tail.
     auto* in = static_cast<float*>(input->buffers()[0].mData);
     for (std::size_t i = 0; i < length; ++i) in[i] = values[(i + length) % values.size()];
     const auto output = AVAudioPCMBuffer::initWithPCMFormat(shorts, 32);
     bool given = false;
-    converter->convertToBuffer(
-        *output, nullptr, [&](AVAudioPacketCount, AVAudioConverterInputStatus* status) {
+    AVAudioConverter::initFromFormat(floats, shorts)
+        ->convertToBuffer(*output, nullptr, [&](AVAudioPacketCount, auto* status) {
           *status =
               given ? AVAudioConverterInputStatus_NoDataNow : AVAudioConverterInputStatus_HaveData;
           given = true;
