@@ -98,8 +98,8 @@ class MonitorStreamOnServerTest : public ::testing::Test {
                     outcome->failure = std::move(error);
                     if (!outcome->confirmed) outcome->settled.set_value();
                   }});
-      const pa_sample_spec spec{.format = PA_SAMPLE_FLOAT32LE, .rate = 48000, .channels = 2};
-      if ((outcome->failure = stream->open(spec, 10 * PA_USEC_PER_MSEC))) {
+      const pa_sample_spec sampleSpec{.format = PA_SAMPLE_FLOAT32LE, .rate = 48000, .channels = 2};
+      if ((outcome->failure = stream->open(sampleSpec, 10 * PA_USEC_PER_MSEC))) {
         outcome->settled.set_value();
       }
     });

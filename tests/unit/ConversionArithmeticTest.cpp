@@ -16,10 +16,10 @@ namespace {
 
 std::vector<float> noiseAndTones(std::size_t frames) {
   std::vector<float> in(frames);
-  std::uint32_t seed = 12345;
+  std::uint32_t state = 12345;
   for (std::size_t i = 0; i < frames; ++i) {
-    seed = seed * 1664525U + 1013904223U;
-    const float noise = static_cast<float>(seed >> 8) / 16777216.0F - 0.5F;
+    state = state * 1664525U + 1013904223U;
+    const float noise = static_cast<float>(state >> 8) / 16777216.0F - 0.5F;
     in[i] = 0.4F * std::sin(0.05F * static_cast<float>(i)) + 0.3F * noise;
   }
   // One infinite frame: the outputs its taps reach are not finite, and the same ones, however
