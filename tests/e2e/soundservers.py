@@ -117,7 +117,8 @@ class SoundServer:
         def made_default():
             self.pactl("set-default-sink", sink, check=False)
             return self.default_sink() == sink
-        wait_until(made_default, 10, what=f"{sink} as the default")
+        # PipeWire 0.3.65 right after a restart has refused it for over 10 s on a loaded machine.
+        wait_until(made_default, 20, what=f"{sink} as the default")
 
     def remove_sink(self, sink):
         module = next(s["owner_module"] for s in self.listing("sinks") if s["name"] == sink)

@@ -144,7 +144,11 @@ class SlowReaderTest(ProgramTestCase):
         # Gaps are not judged: a server held up by a loaded machine beyond the program's
         # half second makes it fill silence, and the late audio follows it, whole (seen: the
         # tone 14.03 s long in three runs, 0.9 s apart).
-        self.assertAlmostEqual(tone_seconds, self.TONE_SECONDS, delta=0.01 + 0.02 * len(runs))
+        # PipeWire 0.3.65 matches the player's rate to the graph and stretches a 14 s tone by up
+        # to 40 ms (measured 14.010-14.040 s over nine runs; PulseAudio 14.010 every time).
+        stretch = 0.04 if SERVER.name == "pipewire" else 0.0
+        self.assertAlmostEqual(tone_seconds, self.TONE_SECONDS,
+                               delta=0.01 + stretch + 0.02 * len(runs))
         # Level with the clock, beyond it only by the silence filled into those gaps.
         ahead = byte_count / BYTES_PER_SECOND - elapsed
         self.assertLess(abs(ahead - sum(gaps) / 2), sum(gaps) / 2 + 0.02 * elapsed)
