@@ -114,7 +114,9 @@ void MonitorStream::onReadable(pa_stream* /*stream*/, std::size_t /*bytes*/, voi
 // blocks. A piece that is all there is goes on straight from the library's memory.
 void MonitorStream::readAvailable() {
   // Until the source is known to be the monitor, nothing it recorded may leave the service.
-  while (confirmed_ && !ended_ && pa_stream_readable_size(stream_) > 0) {
+  while (confirmed_ && !ended_) {
+    const std::size_t readable = pa_stream_readable_size(stream_);
+    if (readable == 0) break;
     const void* data = nullptr;
     std::size_t bytes = 0;
     if (pa_stream_peek(stream_, &data, &bytes) < 0) {
@@ -122,7 +124,7 @@ void MonitorStream::readAvailable() {
       return;
     }
     if (bytes == 0) break;  // nothing peeked, so nothing to drop
-    const bool last = pa_stream_readable_size(stream_) == bytes;
+    const bool last = readable == bytes;
     if (data != nullptr && (!last || !gathered_.empty())) {
       const auto* from = static_cast<const std::byte*>(data);
       gathered_.insert(gathered_.end(), from, from + bytes);

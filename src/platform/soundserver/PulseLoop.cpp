@@ -8,6 +8,7 @@
 
 #include <csignal>
 #include <cstdint>
+#include <ctime>
 #include <system_error>
 #include <utility>
 
@@ -18,8 +19,16 @@ namespace {
 
 // How long lent blocks may hold the loop before the other thread reads the server instead. A
 // block normally takes well under a millisecond; the server keeps two seconds for a late
-// reader, so this only needs to be far below that.
-constexpr long kHandoverAfterNanos = 50'000'000;
+// reader, so this only needs to be far below that. It is also how often, at most, the thread
+// standing by wakes while blocks run.
+constexpr std::int64_t kHandoverAfterNanos = 200'000'000;
+constexpr std::int64_t kNanosPerSecond = 1'000'000'000;
+
+std::int64_t monotonicNanos() {
+  timespec now{};
+  clock_gettime(CLOCK_MONOTONIC, &now);
+  return std::int64_t{now.tv_sec} * kNanosPerSecond + now.tv_nsec;
+}
 
 thread_local const PulseLoop* loopDispatchedHere = nullptr;
 
@@ -88,7 +97,7 @@ void PulseLoop::stop() {
     quitting_ = true;
     pa_mainloop_quit(loop_, 0);
   }
-  armHandover(1);  // wakes the thread standing by
+  wakeStandby();
   for (auto& thread : threads_) {
     if (!thread.joinable()) continue;
     // Only an exit from a lent block gets here on a loop thread; it is left to the exit.
@@ -129,21 +138,23 @@ void PulseLoop::serve(Role role) {
   }
   quitting_ = true;
   guard.unlock();
-  armHandover(1);  // the other thread, if it stands by, ends too
+  wakeStandby();  // the other thread, if it stands by, ends too
 }
 
 void PulseLoop::runLentBlocks(Guard& guard, Role role, DispatchQueue::Lending& lending) {
   leaderInBlocks_ = true;
-  armHandover(kHandoverAfterNanos);
+  blocksSince_ = monotonicNanos();
+  // Once stopping, the timer is left alone: it is what wakes the other thread to end, and
+  // setting it again would swallow that.
+  if (!timerArmed_ && !quitting_) {
+    timerArmed_ = true;
+    armHandover(blocksSince_ + kHandoverAfterNanos);
+  }
   guard.unlock();
   lending.runLentBlocks();
   guard.lock();
-  // Unless the other thread took the loop over meanwhile, the timer is still armed. Once
-  // stopping, it stays armed: it is what wakes the other thread to end.
-  if (leader_ == role && !quitting_) {
-    leaderInBlocks_ = false;
-    armHandover(0);
-  }
+  // Unless the other thread took the loop over meanwhile.
+  if (leader_ == role) leaderInBlocks_ = false;
 }
 
 void PulseLoop::standBy(Guard& guard, Role role) {
@@ -152,21 +163,32 @@ void PulseLoop::standBy(Guard& guard, Role role) {
   while (poll(&timer, 1, -1) < 0) {
   }
   std::uint64_t expirations = 0;
-  // Nothing to read when the timer was disarmed after it fired.
+  // Nothing to read when the timer was set again after it fired.
   (void)!read(handoverTimer_, &expirations, sizeof expirations);
   guard.lock();
-  // The leader may have finished its blocks between the timer firing and this.
-  if (leaderInBlocks_) {
+  timerArmed_ = false;
+  if (!leaderInBlocks_ || quitting_) return;
+  const std::int64_t deadline = blocksSince_ + kHandoverAfterNanos;
+  if (monotonicNanos() >= deadline) {
     leaderInBlocks_ = false;
     leader_ = role;
+  } else {
+    // The run that armed the timer ended; a later one is under way.
+    timerArmed_ = true;
+    armHandover(deadline);
   }
 }
 
-// 0 disarms.
-void PulseLoop::armHandover(long nanoseconds) const {
+void PulseLoop::armHandover(std::int64_t atNanos) const {
   itimerspec when{};
-  when.it_value.tv_nsec = nanoseconds;
-  timerfd_settime(handoverTimer_, 0, &when, nullptr);
+  when.it_value.tv_sec = static_cast<time_t>(atNanos / kNanosPerSecond);
+  when.it_value.tv_nsec = static_cast<long>(atNanos % kNanosPerSecond);
+  timerfd_settime(handoverTimer_, TFD_TIMER_ABSTIME, &when, nullptr);
+}
+
+// Fires the timer at once, for a thread that must look at `quitting_`.
+void PulseLoop::wakeStandby() const {
+  armHandover(1);
 }
 
 // As libpulse's threaded loop does: other threads take the lock while the loop waits.

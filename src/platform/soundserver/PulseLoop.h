@@ -8,11 +8,18 @@
 // the thread arms a one-shot timer, and a second thread, asleep on that timer and woken by
 // nothing else, takes over the loop if the blocks outlast it. The stalled thread keeps running
 // the queue's blocks and, once they are done, becomes the one asleep on the timer.
+//
+// Arming and disarming a timer around every run of blocks would cost two system calls per
+// fragment; instead a run only notes when it began, and arms the timer if it is not armed
+// already. When the timer fires, the thread asleep on it looks: a run that began long enough
+// ago is taken over, a later one gets the timer again for its own deadline, and with no run
+// under way the timer stays unarmed until the next one.
 #pragma once
 
 #include <pulse/mainloop.h>
 
 #include <array>
+#include <cstdint>
 #include <functional>
 #include <memory>
 #include <mutex>
@@ -66,7 +73,8 @@ class PulseLoop {
   void runLentBlocks(Guard& guard, Role role, DispatchQueue::Lending& lending);
   void standBy(Guard& guard, Role role);
   bool onOwnThread() const;
-  void armHandover(long nanoseconds) const;
+  void armHandover(std::int64_t atNanos) const;
+  void wakeStandby() const;
   static int pollUnlocked(struct pollfd* fds, unsigned long count, int timeout, void* userdata);
   static void runPosted(pa_mainloop_api* api, pa_defer_event* event, void* userdata);
 
@@ -74,8 +82,10 @@ class PulseLoop {
   int handoverTimer_;  // timerfd: fires when lent blocks have held the loop too long
   mutable std::recursive_mutex mutex_;
   // Guarded by mutex_:
-  Role leader_ = 0;              // the thread that runs the loop
-  bool leaderInBlocks_ = false;  // the leader is running lent blocks, outside the lock
+  Role leader_ = 0;               // the thread that runs the loop
+  bool leaderInBlocks_ = false;   // the leader is running lent blocks, outside the lock
+  std::int64_t blocksSince_ = 0;  // when that run began, on CLOCK_MONOTONIC
+  bool timerArmed_ = false;
   bool quitting_ = false;
   std::vector<std::function<void()>> posted_;
 
