@@ -70,7 +70,8 @@ SCCaptureService& SCCaptureService::shared() {
   return service != nullptr ? *service : outsideCapturerTests;
 }
 
-TEST(CapturerTest, EachWayAStartEndsIsToldOnceAndNothingFollowsAFailure) {
+// A start that succeeds is then stopped by the service: told once, and nothing restarts.
+TEST(CapturerTest, EachWayAStartEndsIsToldOnceAndNothingFollowsAFailureOrAStop) {
   const std::string failed = "SystemAudioCapturer failed to start: Error Domain=" + kDomain +
                              " Code=-3801 \"The user declined\"\n";
   struct Case {
@@ -93,20 +94,12 @@ TEST(CapturerTest, EachWayAStartEndsIsToldOnceAndNothingFollowsAFailure) {
     scripted.displays = displays;
     const auto capturer = std::make_shared<SystemAudioCapturer>();
     EXPECT_EQ(stderrOf([&] { capturer->start(); }), told);
+    const auto lost = NSError::errorWithDomain(kDomain, -3805, "Connection lost");
+    if (told.empty()) {
+      EXPECT_EQ(stderrOf([&] { scripted.lastStream->reportStop(lost); }),
+                "SystemAudioCapturer stopped: " + lost->description() + "\n");
+    }
     EXPECT_EQ(scripted.calls, Calls(kAllCalls.begin(), kAllCalls.begin() + callsMade));
     service = nullptr;
   }
-}
-
-TEST(CapturerTest, AStopIsToldOnceAndNothingRestarts) {
-  ScriptedService scripted;
-  service = &scripted;
-  const auto capturer = std::make_shared<SystemAudioCapturer>();
-  ASSERT_EQ(stderrOf([&] { capturer->start(); }), "");
-  const auto lost = NSError::errorWithDomain(kDomain, -3805, "Connection lost");
-  EXPECT_EQ(
-      stderrOf([&] { scripted.lastStream->reportStop(lost); }),
-      "SystemAudioCapturer stopped: Error Domain=" + kDomain + " Code=-3805 \"Connection lost\"\n");
-  EXPECT_EQ(scripted.calls, kAllCalls);
-  service = nullptr;
 }
