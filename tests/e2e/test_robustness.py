@@ -97,10 +97,11 @@ class DeviceFollowingTest(ProgramTestCase):
             after = pcm.samples_from_s16le(program.stdout()[resumed_at:])
             self.assertGreater(len(pcm.loud_blocks(after, TONE_HZ)), 80)
 
-    # On PulseAudio a microphone is the default source at the moment the recorded sink goes.
     def test_recorded_sink_unloaded(self):
         self.follow_sink_loss(("speakers",), "headphones")
 
+    # On PulseAudio the microphone is the default source when the last sink goes: the server
+    # would rescue a stream it may move onto it.
     def test_no_sink_left_then_one_appears(self):
         self.follow_sink_loss(self.sinks, "later")
 
