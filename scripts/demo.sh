@@ -14,7 +14,7 @@ text="This is sysaudio. Whatever the computer plays comes out as sixteen kiloher
 
 # Everything below runs inside a private server that the wrapper starts and stops by pid.
 if [ -z "${SYSAUDIO_SOUND_SERVER:-}" ]; then
-  exec python3 "$repo/tests/e2e/with_server.py" --server "${SYSAUDIO_DEMO_SERVER:-auto}" \
+  exec python3 "$repo/scripts/with_server.py" --server "${SYSAUDIO_DEMO_SERVER:-auto}" \
     --sink speakers --keep-awake -- "$0" "$binary"
 fi
 

@@ -1,6 +1,6 @@
-// The record stream's own guard, against a real private server (with_server.py starts it):
-// whatever source the stream lands on, it hands on audio only once the server has said that
-// source is the monitor of the sink the stream was made for.
+// The record stream's own guard, against a real private server that scripts/with_server.py
+// starts: whatever source the stream lands on, it hands on audio only once the server has said
+// that source is the monitor of the sink the stream was made for.
 #include <gtest/gtest.h>
 #include <pulse/error.h>
 #include <pulse/introspect.h>
@@ -32,7 +32,7 @@ class MonitorStreamOnServerTest : public ::testing::Test {
  protected:
   void SetUp() override {
     if (std::getenv("SYSAUDIO_SOUND_SERVER") == nullptr) {
-      GTEST_SKIP() << "needs a private sound server: run through tests/e2e/with_server.py";
+      GTEST_SKIP() << "needs a private sound server: run through scripts/with_server.py";
     }
     NSErrorRef error;
     loop_ = PulseLoop::start(error);

@@ -8,10 +8,8 @@ import threading
 from soundservers import spawn, wait_until
 
 class Sysaudio:
-    def __init__(self, binary, env, collect_stdout=True, prefix=()):
-        # `prefix`: a command that ends by exec'ing the program (so the pid stays its own).
-        self.process = spawn([*prefix, binary], env, stdout=subprocess.PIPE,
-                             stderr=subprocess.PIPE)
+    def __init__(self, binary, env, collect_stdout=True):
+        self.process = spawn([binary], env, stdout=subprocess.PIPE, stderr=subprocess.PIPE)
         self.pid = self.process.pid
         self._out = {True: bytearray(), False: bytearray()}
         self.reading = threading.Event()  # cleared: stdout is left unread, as a stalled reader

@@ -52,10 +52,6 @@ CMSampleBufferRef makeSampleBuffer(const ChannelSamples& samples, bool planar, d
                                           std::make_shared<CMBlockBuffer>(std::move(regions)));
 }
 
-CMSampleBufferRef captureToneSample(std::size_t index) {
-  return makeSampleBuffer(sineChannels(2, 480, 440.0, 48000.0, index * 480));
-}
-
 AVAudioPCMBufferRef makePCMBuffer(const ChannelSamples& samples, double rate) {
   return toAVAudioPCMBuffer(makeSampleBuffer(samples, false, rate));
 }

@@ -19,9 +19,6 @@ ChannelSamples sineChannels(unsigned channels, std::size_t frames, double freque
 CMSampleBufferRef makeSampleBuffer(const ChannelSamples& samples, bool planar = false,
                                    double rate = 48000.0);
 
-// 480-frame 48 kHz stereo sample number `index` of an endless tone.
-CMSampleBufferRef captureToneSample(std::size_t index);
-
 // The same, unpacked as the program unpacks it.
 AVAudioPCMBufferRef makePCMBuffer(const ChannelSamples& samples, double rate = 48000.0);
 

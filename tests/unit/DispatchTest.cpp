@@ -45,16 +45,40 @@ void waitUntilDrained(DispatchQueue& queue) {
 
 }  // namespace
 
-TEST(DispatchQueue, RunsBlocksOneAtATimeInOrderOffTheCallingThread) {
+// Blocks a lender did not run go back to the queue's own thread, and a queue that is busy is
+// not lent: either way they run there, one at a time and in order.
+TEST(DispatchQueue, RunsBlocksOneAtATimeInOrderOnItsOwnThreadWhenNotLent) {
   const auto queue = DispatchQueue::create("test");
   Trace trace;
+  std::promise<void> workerInside;
+  std::promise<void> release;
+  std::thread submitter([&] {
+    {
+      DispatchQueue::Lending lending;
+      queue->async(trace.step(0, [&] {
+        workerInside.set_value();
+        release.get_future().wait();
+      }));
+      EXPECT_TRUE(lending.owesWork());
+    }  // dropped without running block 0
+    ASSERT_EQ(workerInside.get_future().wait_for(std::chrono::seconds(30)),
+              std::future_status::ready)
+        << "a block the lender did not run never ran";
+    DispatchQueue::Lending lending;
+    for (int i = 1; i < 200; ++i) queue->async(trace.step(i, [] { std::this_thread::yield(); }));
+    EXPECT_FALSE(lending.owesWork()) << "a busy queue was lent";
+  });
+  const auto submitterId = submitter.get_id();
+  submitter.join();
+  release.set_value();
+  waitUntilDrained(*queue);
   std::vector<int> expected(200);
   std::iota(expected.begin(), expected.end(), 0);
-  for (const int i : expected) queue->async(trace.step(i, [] { std::this_thread::yield(); }));
-  waitUntilDrained(*queue);
   EXPECT_EQ(trace.order, expected);
   EXPECT_EQ(trace.overlaps, 0);
-  EXPECT_EQ(std::count(trace.threads.begin(), trace.threads.end(), std::this_thread::get_id()), 0);
+  for (const auto id : {std::this_thread::get_id(), submitterId}) {
+    EXPECT_EQ(std::count(trace.threads.begin(), trace.threads.end(), id), 0);
+  }
 }
 
 TEST(DispatchLending, LenderRunsIdleQueueInOrderWithBlocksOthersSubmitMeanwhile) {
@@ -80,34 +104,6 @@ TEST(DispatchLending, LenderRunsIdleQueueInOrderWithBlocksOthersSubmitMeanwhile)
   EXPECT_EQ(trace.order, (std::vector{0, 1, 2}));
   EXPECT_EQ(trace.overlaps, 0);
   EXPECT_EQ(trace.threads, std::vector(3, lenderId));
-}
-
-TEST(DispatchLending, BusyQueueIsNotLentAndUnrunBlocksGoBackToTheQueue) {
-  for (const bool workerBusy : {true, false}) {  // the queue's thread inside a block, or idle
-    SCOPED_TRACE(workerBusy ? "worker busy" : "lending ends unrun");
-    const auto queue = DispatchQueue::create("busy");
-    Trace trace;
-    std::promise<void> release;
-    std::promise<void> workerInside;
-    if (workerBusy) {
-      queue->async(trace.step(0, [&] {
-        workerInside.set_value();
-        release.get_future().wait();
-      }));
-      workerInside.get_future().wait();
-    }
-    std::thread lender([&] {
-      DispatchQueue::Lending lending;
-      queue->async(trace.step(1));
-      EXPECT_EQ(lending.owesWork(), !workerBusy);
-    });  // dropped without running: the queue's own thread takes the blocks over
-    const auto lenderId = lender.get_id();
-    lender.join();
-    if (workerBusy) release.set_value();
-    waitUntilDrained(*queue);
-    EXPECT_EQ(trace.order, (workerBusy ? std::vector{0, 1} : std::vector{1}));
-    EXPECT_EQ(std::count(trace.threads.begin(), trace.threads.end(), lenderId), 0);
-  }
 }
 
 // The last reference to a queue dropped by its own block, on its thread or on a lender.

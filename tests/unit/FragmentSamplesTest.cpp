@@ -8,15 +8,13 @@
 
 #include "audio/SampleBufferUnpacking.h"
 #include "platform/soundserver/FragmentSamples.h"
+#include "support/SampleBuffers.h"
 
 namespace {
 
-std::vector<float> floatsOf(const CMSampleBufferRef& sample) {
+ChannelSamples channelsOf(const CMSampleBufferRef& sample) {
   const AVAudioPCMBufferRef pcm = toAVAudioPCMBuffer(sample);
-  if (!pcm) return {};
-  std::vector<float> values(pcm->buffers()[0].mDataByteSize / sizeof(float));
-  std::memcpy(values.data(), pcm->buffers()[0].mData, values.size() * sizeof(float));
-  return values;
+  return pcm ? readPCMBuffer(*pcm) : ChannelSamples{};
 }
 
 TEST(FragmentSamplesTest, FragmentsAreCopiedHolesBecomeSilenceAndOnlyWholeFramesGoOn) {
@@ -27,12 +25,12 @@ TEST(FragmentSamplesTest, FragmentsAreCopiedHolesBecomeSilenceAndOnlyWholeFrames
   const CMSampleBufferRef sample = samples.fromAudio(fragment);
   // The server reuses its memory once the fragment is dropped.
   std::fill(fragment.begin(), fragment.end(), std::byte{0xFF});
-  EXPECT_EQ(floatsOf(sample), values);
+  EXPECT_EQ(channelsOf(sample), (ChannelSamples{{0.5F, -0.5F}, {0.25F, 0.125F}}));
 
   const CMSampleBufferRef hole = samples.fromHole(480 * samples.bytesPerFrame());
   ASSERT_TRUE(hole);
   EXPECT_EQ(CMSampleBufferGetNumSamples(hole), 480);
-  EXPECT_EQ(floatsOf(hole), std::vector<float>(960, 0.0F));
+  EXPECT_EQ(channelsOf(hole), ChannelSamples(2, std::vector<float>(480, 0.0F)));
 
   EXPECT_FALSE(samples.fromAudio(std::vector<std::byte>(7)));
   EXPECT_FALSE(samples.fromHole(0));

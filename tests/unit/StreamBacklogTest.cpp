@@ -41,7 +41,8 @@ TEST(StreamBacklog, BeyondTheBoundTheOldestAudioIsDroppedAndCounted) {
                           nullptr);
   const auto bound = static_cast<std::size_t>(SCStream::kMaxBacklogSeconds * 100);  // 10 ms each
   std::vector<CMSampleBufferRef> samples;
-  for (std::size_t i = 0; i < bound + 500; ++i) samples.push_back(captureToneSample(i));
+  for (std::size_t i = 0; i < bound + 500; ++i)
+    samples.push_back(makeSampleBuffer(sineChannels(2, 480, 440.0, 48000.0, i * 480)));
   stream->deliverSampleBuffer(samples.front(), SCStreamOutputTypeAudio);
   output->waitFor(1);  // stalled at the gate
   for (std::size_t i = 1; i < samples.size(); ++i) {

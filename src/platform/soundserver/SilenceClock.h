@@ -34,8 +34,6 @@ class SilenceClock {
   // handed on.
   std::uint64_t takeSilenceDue(std::uint64_t now);
 
-  std::uint64_t framesHandedOn() const { return handedOn_; }
-
  private:
   std::uint64_t framesDueAt(std::uint64_t now) const;
 
