@@ -5,7 +5,7 @@
 // idle (DispatchQueue::Lending), after each turn of the loop and outside its lock, so a
 // fragment costs one wake-up instead of two. A block can stall (a reader that stops reading
 // standard output), and the server must still be read meanwhile: before running lent blocks
-// the thread arms a one-shot timer, and a second thread, asleep on that timer and woken by
+// the thread makes sure a one-shot timer is set, and a second thread, asleep on that timer and woken by
 // nothing else, takes over the loop if the blocks outlast it. The stalled thread keeps running
 // the queue's blocks and, once they are done, becomes the one asleep on the timer.
 //
