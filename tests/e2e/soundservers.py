@@ -9,6 +9,7 @@ import json
 import os
 import shutil
 import signal
+import socket
 import subprocess
 import tempfile
 import time
@@ -47,6 +48,17 @@ def end_process(process, grace=3.0):
         except subprocess.TimeoutExpired:
             process.kill()
             process.wait()
+
+
+def listening(path):
+    # Whether a server accepts connections on the Unix socket `path`. The file alone says
+    # nothing: a server killed with SIGKILL leaves its socket file behind.
+    with socket.socket(socket.AF_UNIX) as probe:
+        try:
+            probe.connect(path)
+            return True
+        except OSError:
+            return False
 
 
 def wait_until(condition, timeout, interval=0.05, what="condition"):
@@ -117,8 +129,7 @@ class SoundServer:
         def made_default():
             self.pactl("set-default-sink", sink, check=False)
             return self.default_sink() == sink
-        # PipeWire 0.3.65 right after a restart has refused it for over 10 s on a loaded machine.
-        wait_until(made_default, 20, what=f"{sink} as the default")
+        wait_until(made_default, 10, what=f"{sink} as the default")
 
     def remove_sink(self, sink):
         module = next(s["owner_module"] for s in self.listing("sinks") if s["name"] == sink)
@@ -222,17 +233,21 @@ class PipeWireServer(SoundServer):
             write(f"{config}/pipewire/pipewire-pulse.conf",
                         text.replace(self._ALWAYS_SINK, ""))
         bus_path = os.path.join(self.dir, "bus")
+        # A restart after SIGKILL finds the old bus socket; dbus-daemon would not listen on it,
+        # and WirePlumber, finding no bus, would exit and no sink would ever become the default.
+        if os.path.exists(bus_path):
+            os.unlink(bus_path)
         write(f"{self.dir}/bus.conf", self._BUS.format(path=bus_path))
         self.processes.append(spawn(["dbus-daemon", f"--config-file={self.dir}/bus.conf",
                                      "--nofork", "--nopidfile"], self.env(), **QUIET))
-        wait_until(lambda: os.path.exists(bus_path), 10, what="the session bus")
+        wait_until(lambda: listening(bus_path), 10, what="the session bus")
         self._env["DBUS_SESSION_BUS_ADDRESS"] = f"unix:path={bus_path}"
         log = open(os.path.join(self.dir, "pipewire.log"), "w")
         for program in ("pipewire", "wireplumber", "pipewire-pulse"):
             self.processes.append(spawn([program], self.env(), realtime=True, stdout=log,
                                         stderr=log))
             if program == "pipewire":
-                wait_until(lambda: os.path.exists(f"{self.dir}/pipewire-0"), 10,
+                wait_until(lambda: listening(f"{self.dir}/pipewire-0"), 10,
                            what="pipewire's socket")
 
 
