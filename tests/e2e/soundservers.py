@@ -106,9 +106,22 @@ class SoundServer:
         # Starts the server (again, after go_away(), in the same directory) with stereo
         # 48 kHz null sinks, `default` (else the first) the default sink.
         self._start_processes(with_fallback_sink=bool(sinks))
-        wait_until(lambda: self.pactl("info", check=False), 20, 0.1, f"{self.name} to answer")
+        try:
+            wait_until(lambda: self.pactl("info", check=False), 20, 0.1, f"{self.name} to answer")
+        except TimeoutError as timeout:
+            raise TimeoutError(f"{timeout}\n{self.what_happened()}") from None
         self.add_sinks(sinks, default)
         return self
+
+    def what_happened(self):
+        # For a server that did not come up: which of its processes ended, and its log's end.
+        ended = [f"{p.args[0]} (status {p.poll()})" for p in self.processes if p.poll() is not None]
+        logs = [name for name in os.listdir(self.dir) if name.endswith(".log")]
+        tails = []
+        for name in logs:
+            with open(os.path.join(self.dir, name), errors="replace") as log:
+                tails.append(f"--- {name}, last lines:\n" + "".join(log.readlines()[-20:]))
+        return "\n".join([f"ended: {', '.join(ended) or 'none'}", *tails])
 
     def add_sinks(self, sinks, default=None):
         for name in sinks:
