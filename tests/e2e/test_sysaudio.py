@@ -51,8 +51,14 @@ class ProgramTestCase(unittest.TestCase):
         return program
 
     def recorded(self, program):
-        # The sources of the program's record streams, as the server says.
-        return [source for source, _ in self.server.recorded_sources(program.pid)]
+        # What the program's record streams take, as the server says: the sink whose monitor,
+        # or one of whose inputs, each is on (pipewire-pulse lists a stream attached to an
+        # input on no source, the input as its target), or the name of any other source.
+        sinks = {s["index"]: s["name"] for s in self.server.listing("sinks")}
+        inputs = {str(i["index"]): sinks.get(i["sink"]) for i in self.server.listing("sink-inputs")}
+        return {inputs.get(properties.get("target.object"), "?") if source is None
+                else source.removesuffix(".monitor")
+                for source, properties in self.server.recorded_sources(program.pid)}
 
     def assertEndsCleanly(self, program, signum=signal.SIGTERM, quiet=True):
         # Status 0 after `signum`, no diagnostic line if `quiet`; answers the samples.
