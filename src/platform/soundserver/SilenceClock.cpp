@@ -11,8 +11,8 @@ void SilenceClock::audioArrived(std::uint64_t frames, std::uint64_t now) {
   lastAudio_ = now;
 }
 
-std::uint64_t SilenceClock::takeSilenceDue(std::uint64_t now) {
-  if (rule_.fragmentFrames == 0 || !stalled(now)) return 0;
+std::uint64_t SilenceClock::takeSilenceDue(std::uint64_t now, bool nothingPlaying) {
+  if (rule_.fragmentFrames == 0 || (!nothingPlaying && !stalled(now))) return 0;
   const std::uint64_t target = framesDueAt(now);
   if (target < handedOn_ + 2ULL * rule_.fragmentFrames) return 0;
   // One fragment short of the clock, for the latency resuming audio arrives with.

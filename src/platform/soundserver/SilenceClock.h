@@ -7,8 +7,9 @@
 //    clock (the burst a new stream starts with, a device whose clock runs a little fast):
 //    dropping it would lose what was played.
 //  - Silence is added only once audio has stopped coming for `stallAfter` (long enough that
-//    a server held up by a busy machine never gets a hole cut into its late audio), then up
-//    to one fragment short of the clock, in whole fragments. Audio that resumes arrives a
+//    a server held up by a busy machine never gets a hole cut into its late audio), or at
+//    once when nothing is playing that could send any, then up to one fragment short of the
+//    clock, in whole fragments. Audio that resumes arrives a
 //    latency late, so it overlaps the clock by at most that latency: time is never repeated
 //    by more than that, and never lost.
 #pragma once
@@ -31,8 +32,8 @@ class SilenceClock {
   // Whether audio has stopped coming for the rule's `stallAfter`.
   bool stalled(std::uint64_t now) const { return now >= lastAudio_ + rule_.stallAfterMicros; }
   // Frames of silence to hand on at `now` (whole fragments, possibly none), counted as
-  // handed on.
-  std::uint64_t takeSilenceDue(std::uint64_t now);
+  // handed on. `nothingPlaying`: no audio is on its way, so there is no stall to wait out.
+  std::uint64_t takeSilenceDue(std::uint64_t now, bool nothingPlaying = false);
 
  private:
   std::uint64_t framesDueAt(std::uint64_t now) const;
