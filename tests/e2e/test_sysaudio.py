@@ -124,10 +124,11 @@ class CapturedAudioTest(ProgramTestCase):
         description = next(s["description"] for s in self.server.listing("sinks")
                            if s["name"] == "speakers")
         expected = {"application.name": "sysaudio", "application.id": "sysaudio",
-                    "application.version": version, "application.icon_name": "audio-card",
-                    "media.name": f"Monitor of {description}"}
+                    "application.version": version, "application.icon_name": "audio-card"}
         self.assertEqual(where, {"speakers"})
         self.assertEqual({key: properties.get(key) for key in expected}, expected)
+        # One stream per input of the sink, named after both.
+        self.assertRegex(properties.get("media.name"), rf"^Input \d+ of {re.escape(description)}$")
         # A role can make the server process the audio ("phone": echo cancellation).
         self.assertNotIn("media.role", properties)
 
