@@ -106,6 +106,8 @@ TEST(InputMixTest, AnInputThatStopsSendingHoldsTheOthersBackAtMostTheWait) {
     m.mix.add(kB, frames(5.0F, 2), 35 * kMs);
     m.mix.add(kA, frames(1.0F, 2), 40 * kMs);
     EXPECT_EQ(m.take(40 * kMs), (Left{6, 6})) << "B's late audio lost or misplaced";
+    m.mix.add(kA, frames(1.0F, 1), 50 * kMs);
+    EXPECT_EQ(m.take(50 * kMs), Left{}) << "B, sending again, is not waited for again";
   }
 }
 
