@@ -3,7 +3,6 @@
 #include <pulse/proplist.h>
 #include <pulse/timeval.h>
 
-#include <cstring>
 #include <string>
 #include <utility>
 
@@ -89,13 +88,10 @@ void InputStream::onMoved(pa_stream* /*stream*/, void* userdata) {
   self.fail(notAttached("the server moved the recording of input " + std::to_string(self.input_)));
 }
 
-// Both questions at once: where the server put the stream, and where the input plays.
 void InputStream::askWhereItIs() {
-  if (confirmed_ != 0) return;
+  if ((confirmed_ & kStreamConfirmed) != 0) return;
   if (!asked_.add(pa_context_get_source_output_info(context_, pa_stream_get_index(stream_),
-                                                    &InputStream::onStreamInfo, this)) ||
-      !asked_.add(
-          pa_context_get_sink_input_info(context_, input_, &InputStream::onInputInfo, this))) {
+                                                    &InputStream::onStreamInfo, this))) {
     fail(contextError(context_));
   }
 }
@@ -120,18 +116,6 @@ bool InputStream::attachedToInput(const pa_source_output_info& info) const {
   const char* target =
       info.proplist != nullptr ? pa_proplist_gets(info.proplist, "target.object") : nullptr;
   return target != nullptr && std::to_string(input_) == target;
-}
-
-void InputStream::onInputInfo(pa_context* context, const pa_sink_input_info* info, int eol,
-                              void* userdata) {
-  auto& self = *static_cast<InputStream*>(userdata);
-  if (eol < 0) return self.fail(contextError(context));  // the input is gone already
-  if (eol > 0 || info == nullptr) return;
-  if (info->sink != self.sink_.index) {
-    return self.fail(
-        notAttached("input " + std::to_string(self.input_) + " is not on " + self.sink_.name));
-  }
-  self.confirm(kInputConfirmed);
 }
 
 void InputStream::confirm(unsigned what) {

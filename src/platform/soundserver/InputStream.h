@@ -1,7 +1,8 @@
 // One record stream attached to one input of the recorded sink
 // (pa_stream_set_monitor_stream): it carries that input after its own volume and mute and
 // before the sink's. Nothing it records is handed on until the server has confirmed both that
-// the stream is attached to that input and that the input plays into the recorded sink; the
+// the stream is attached to that input (asked here) and that the input plays into the
+// recorded sink (which the owner, following the inputs, learns and passes on); the
 // server may not move it (a stream whose input ended would otherwise land on the default
 // source, a microphone), and a move reported all the same ends it.
 #pragma once
@@ -37,6 +38,8 @@ class InputStream {
   // Starts connecting; an error, with no event, when the stream cannot even be made.
   NSErrorRef open(const pa_sample_spec& sampleSpec, pa_usec_t fragment);
 
+  // The owner has seen the server report the input on the recorded sink.
+  void inputConfirmed() { confirm(kInputConfirmed); }
   bool confirmed() const { return confirmed_ == kBothConfirmed; }
   // Hands on what the library already holds.
   void readAvailable();
@@ -50,8 +53,6 @@ class InputStream {
   static void onMoved(pa_stream* stream, void* userdata);
   static void onStreamInfo(pa_context* context, const pa_source_output_info* info, int eol,
                            void* userdata);
-  static void onInputInfo(pa_context* context, const pa_sink_input_info* info, int eol,
-                          void* userdata);
   static void disconnectOnceReady(pa_stream* stream, void* userdata);
   static void onReadable(pa_stream* stream, std::size_t bytes, void* userdata);
 

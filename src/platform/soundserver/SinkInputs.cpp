@@ -47,11 +47,15 @@ void SinkInputs::onInputInfo(pa_context* /*context*/, const pa_sink_input_info* 
 }
 
 void SinkInputs::inputSeen(const pa_sink_input_info& info) {
+  // PipeWire announces an input before it is linked to any sink; a change follows once it is.
+  if (info.sink == PA_INVALID_INDEX) return;
   if (info.sink != sink_.index) return drop(info.index);
   Input& input = inputs_[info.index];
   input.known = true;
   input.corked = info.corked != 0;
   if (!input.stream) record(info.index);
+  if (!input.stream) return;
+  input.stream->inputConfirmed();
   if (input.corked) events_.quiet(info.index);
 }
 
