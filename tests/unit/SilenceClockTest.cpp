@@ -64,4 +64,14 @@ TEST(SilenceClockTest, GapIsFilledToOneFragmentShortOfTheClockInWholeFragments) 
   EXPECT_GE(total, 60U * 48000 - 2 * 480);
 }
 
+// With nothing playing there is no late audio to wait for: the silence is due at once, still
+// one fragment short of the clock.
+TEST(SilenceClockTest, NothingPlayingGetsSilenceWithoutWaitingOutAStall) {
+  SilenceClock clock = steadyUntil(100 * kMs);
+  EXPECT_EQ(clock.takeSilenceDue(125 * kMs), 0U) << "a stall not yet waited out";
+  // 6000 frames due, 4800 handed on: 720 up to a fragment short, in whole fragments.
+  EXPECT_EQ(clock.takeSilenceDue(125 * kMs, true), 480U);
+  EXPECT_EQ(clock.takeSilenceDue(125 * kMs, true), 0U) << "handed on twice";
+}
+
 }  // namespace

@@ -66,7 +66,7 @@ void SinkInputs::record(std::uint32_t input) {
           .audio = [this, input](const void* data,
                                  std::size_t bytes) { events_.audio(input, data, bytes); },
           .caughtUp = [this] { events_.caughtUp(); },
-          .failed = [this, input](NSErrorRef /*error*/) { streamFailed(input); },
+          .failed = [this, input](const NSErrorRef& /*error*/) { streamFailed(input); },
       });
   if (stream->open(setup_.sampleSpec, setup_.fragment)) return;  // nothing to record it with
   inputs_[input].stream = std::move(stream);
