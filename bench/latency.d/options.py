@@ -30,4 +30,6 @@ def parse_args(argv=None, description=None):
     args.clicks = args.clicks if args.clicks is not None else (6 if args.quick else 20)
     if min(args.seconds, args.clicks, args.rounds, args.inputs) < 1:
         parser.error("--seconds, --clicks, --rounds and --inputs must be at least 1")
+    if args.inputs > 4:
+        parser.error("--inputs: at most 4, or the steady tones together would pass for a click")
     return args

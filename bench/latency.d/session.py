@@ -22,8 +22,9 @@ PLAYER_ARGV = ["pacat", "--playback", "--format=s16le", f"--rate={PLAYER_RATE}",
                "--channels=2", "--latency-msec=10", f"--device={SINK}",
                "--stream-name=bench-clicks"]
 CLICK_TIMEOUT_S = 3.0
-# Each further input: an endless tone, quiet enough that the clicks alone cross the click level
-# (twenty of them at 0.05 of full scale), played as a media player would (40 ms buffer).
+# Each further input: an endless tone, played as a media player would (40 ms buffer), quiet
+# enough that only the clicks cross the click level: three of them at 0.05 of full scale stay
+# below it, even where the server downmixes stereo to mono at +3 dB (PipeWire).
 STEADY_AMPLITUDE = 0.05
 
 
