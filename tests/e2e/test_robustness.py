@@ -89,12 +89,10 @@ class DeviceFollowingTest(ProgramTestCase):
         # The target is 100 ms; this bound only keeps a loaded machine from failing it.
         self.assertLess(gap_ms, 1000)
         self.assertLess(abs(drift_ms), 250, "output off the wall clock's pace")
-        with self.subTest("audio again once the sink is resumed"):
-            if not self.server.resumes_monitor_after_suspend:
-                self.skipTest(f"{SERVER.name} records nothing from a monitor once its sink was "
-                              "suspended and resumed (parec neither)")
-            after = pcm.samples_from_s16le(program.stdout()[resumed_at:])
-            self.assertGreater(len(pcm.loud_blocks(after, TONE_HZ)), 80)
+        # Audio again once the sink is resumed (PipeWire 0.3.65 does not link a resumed sink's
+        # monitor again; the inputs' own streams go on).
+        after = pcm.samples_from_s16le(program.stdout()[resumed_at:])
+        self.assertGreater(len(pcm.loud_blocks(after, TONE_HZ)), 80, "nothing after the resume")
 
     def test_recorded_sink_unloaded(self):
         self.follow_sink_loss(("speakers",), "headphones")
