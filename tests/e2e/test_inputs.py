@@ -21,8 +21,7 @@ def energy_below_and_above(samples, split_hz):
 
 
 def amplitude_db(samples, hz):
-    amplitude = np.median(np.abs(pcm.tone_in_blocks(samples, hz)))
-    return 20 * np.log10(max(amplitude, SILENT))
+    return 20 * np.log10(max(np.median(np.abs(pcm.tone_in_blocks(samples, hz))), SILENT))
 
 
 class RecordedInputsTest(ProgramTestCase):
