@@ -60,6 +60,7 @@ class DefaultSinkRecording final : public PulseOperation {
   void sinkFound(const RecordedSink& sink);
   void sinkNotFound(NSErrorRef error);
   void dropInputs();
+  void deliverHeldBack();
   void run();
   void requestFailed();
   void startFailed(NSErrorRef error);
