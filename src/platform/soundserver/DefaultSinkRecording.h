@@ -37,6 +37,8 @@ class DefaultSinkRecording final : public PulseOperation {
     pa_usec_t gapCheck;    // how often the loop looks for a gap while audio flows
     // How long the mix waits for an input that has sent nothing before going on without it.
     pa_usec_t inputWait;
+    // The most an input may run ahead of the others (see InputMix).
+    pa_usec_t inputLead;
     // Looking for the default output again after its lookup failed.
     RetryRule::Policy findSink;
     // Connecting again after the server went away; its limit ends the capture.
