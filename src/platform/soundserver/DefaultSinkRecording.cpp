@@ -226,6 +226,10 @@ void DefaultSinkRecording::tick() {
   if (inputs_) inputs_->readAvailable();
   if (phase_ != Phase::Running) return;
   const std::uint64_t now = pa_rtclock_now();
+  if (inputs_ && now >= inputsCheckedAt_ + timing_.gapCheck) {
+    inputsCheckedAt_ = now;
+    inputs_->recheck();
+  }
   // With nothing playing into the sink there is no audio to wait for: the silence it would
   // have sent goes out at once, fragment by fragment, as the sink's own monitor would send it.
   const bool idle = !inputs_ || !inputs_->anyPlaying();

@@ -102,6 +102,7 @@ class DefaultSinkRecording final : public PulseOperation {
   DefaultSinkFollower follower_;
   std::unique_ptr<SinkInputs> inputs_;
   bool stallSeen_ = false;
+  std::uint64_t inputsCheckedAt_ = 0;
   Phase phase_ = Phase::Starting;
   SCStream::StartCompletionHandler completion_;
   Retire retire_;
