@@ -25,7 +25,7 @@ std::vector<float> frames(float first, std::size_t count, float step = 0.0F) {
 }
 
 struct Mix {
-  InputMix mix{{.channels = kChannels, .waitMicros = 20 * kMs}};
+  InputMix mix{{.channels = kChannels, .waitMicros = 20 * kMs, .maxLeadFrames = 6}};
   std::vector<float> out;
 
   // The left channel of what is due at `at`.
@@ -109,6 +109,25 @@ TEST(InputMixTest, AnInputThatStopsSendingHoldsTheOthersBackAtMostTheWait) {
     m.mix.add(kA, frames(1.0F, 1), 50 * kMs);
     EXPECT_EQ(m.take(50 * kMs), Left{}) << "B, sending again, is not waited for again";
   }
+}
+
+// B starts ahead of A (what queued while its stream started): its lead is levelled once it
+// lasted the wait, by dropping the digital silence at its head, and never exceeds the bound.
+TEST(InputMixTest, ALastingLeadLosesItsSilenceAndStaysWithinTheBound) {
+  Mix m;  // a bound of 6 frames
+  m.mix.add(kA, frames(1.0F, 1), 0);
+  m.mix.add(kB, frames(0.0F, 6), 0);
+  m.mix.add(kB, frames(7.0F, 1), 0);
+  EXPECT_EQ(m.take(0), (Left{1}));
+  m.mix.add(kA, frames(1.0F, 1), 10 * kMs);
+  EXPECT_EQ(m.take(10 * kMs), (Left{1})) << "a lead levelled before it lasted the wait";
+  m.mix.add(kA, frames(1.0F, 2), 25 * kMs);
+  EXPECT_EQ(m.take(25 * kMs), (Left{1, 1}));
+  m.mix.add(kA, frames(1.0F, 1), 30 * kMs);
+  m.mix.add(kB, frames(2.0F, 10, 1.0F), 30 * kMs);  // sound 2, 3, ..., 11
+  EXPECT_EQ(m.take(30 * kMs), (Left{8})) << "the silence at the head of a lasting lead kept";
+  m.mix.add(kA, frames(1.0F, 1), 35 * kMs);
+  EXPECT_EQ(m.take(35 * kMs), (Left{7})) << "a lead beyond the bound kept, or cut elsewhere";
 }
 
 TEST(InputMixTest, FlushHandsOnEverythingDeliveredAndStartsAfresh) {

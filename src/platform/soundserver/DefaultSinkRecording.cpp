@@ -11,19 +11,6 @@
 
 namespace {
 
-// Float32 interleaved at the configuration's rate and channel count. Values out of range, or
-// no configuration at all, give 0, which pa_sample_spec_valid refuses before anything starts.
-pa_sample_spec recordSpec(const SCStreamConfigurationRef& configuration) {
-  pa_sample_spec sampleSpec{};
-  sampleSpec.format = PA_SAMPLE_FLOAT32LE;
-  const long rate = configuration ? configuration->sampleRate() : 0;
-  const long channels = configuration ? configuration->channelCount() : 0;
-  sampleSpec.rate = rate > 0 && rate <= PA_RATE_MAX ? static_cast<std::uint32_t>(rate) : 0;
-  sampleSpec.channels =
-      channels > 0 && channels <= PA_CHANNELS_MAX ? static_cast<std::uint8_t>(channels) : 0;
-  return sampleSpec;
-}
-
 SilenceClock::Rule clockRule(const pa_sample_spec& sampleSpec,
                              const DefaultSinkRecording::Timing& timing) {
   const std::uint64_t fragmentFrames = timing.fragment * sampleSpec.rate / PA_USEC_PER_SEC;
@@ -42,10 +29,12 @@ DefaultSinkRecording::DefaultSinkRecording(PulseLoop& loop, SCStreamRef stream, 
     : loop_(loop),
       stream_(std::move(stream)),
       timing_(timing),
-      spec_(recordSpec(stream_->configuration())),
+      spec_(FragmentSamples::specFor(stream_->configuration())),
       samples_(spec_),
       clock_(clockRule(spec_, timing_)),
-      mix_({.channels = spec_.channels, .waitMicros = timing.inputWait}),
+      mix_({.channels = spec_.channels,
+            .waitMicros = timing.inputWait,
+            .maxLeadFrames = timing.inputLead * spec_.rate / PA_USEC_PER_SEC}),
       start_(loop, timing.start,
              {.attempt = [this] { connect(); },
               .giveUp = [this] { fail(std::exchange(lastError_, nullptr)); }}),
@@ -142,6 +131,10 @@ void DefaultSinkRecording::dropInputs() {
   if (!inputs_) return;
   inputs_->readAvailable();
   inputs_.reset();
+  deliverHeldBack();
+}
+
+void DefaultSinkRecording::deliverHeldBack() {
   mixed_.clear();
   deliverMixed(mix_.flush(mixed_));
 }
@@ -182,8 +175,7 @@ void DefaultSinkRecording::serverLost(NSErrorRef error) {
   if (phase_ != Phase::Running || reconnect_.active()) return;
   // The lost streams cannot be read any more; what they held is gone with the server.
   inputs_.reset();
-  mixed_.clear();
-  deliverMixed(mix_.flush(mixed_));
+  deliverHeldBack();
   follower_.detach();
   pa_context_set_subscribe_callback(connection_->context(), nullptr, nullptr);
   lastError_ = std::move(error);
@@ -234,6 +226,10 @@ void DefaultSinkRecording::tick() {
   if (inputs_) inputs_->readAvailable();
   if (phase_ != Phase::Running) return;
   const std::uint64_t now = pa_rtclock_now();
+  if (inputs_ && now >= inputsCheckedAt_ + timing_.gapCheck) {
+    inputsCheckedAt_ = now;
+    inputs_->recheck();
+  }
   // With nothing playing into the sink there is no audio to wait for: the silence it would
   // have sent goes out at once, fragment by fragment, as the sink's own monitor would send it.
   const bool idle = !inputs_ || !inputs_->anyPlaying();

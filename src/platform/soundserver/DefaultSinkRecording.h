@@ -37,6 +37,8 @@ class DefaultSinkRecording final : public PulseOperation {
     pa_usec_t gapCheck;    // how often the loop looks for a gap while audio flows
     // How long the mix waits for an input that has sent nothing before going on without it.
     pa_usec_t inputWait;
+    // The most an input may run ahead of the others (see InputMix).
+    pa_usec_t inputLead;
     // Looking for the default output again after its lookup failed.
     RetryRule::Policy findSink;
     // Connecting again after the server went away; its limit ends the capture.
@@ -60,6 +62,7 @@ class DefaultSinkRecording final : public PulseOperation {
   void sinkFound(const RecordedSink& sink);
   void sinkNotFound(NSErrorRef error);
   void dropInputs();
+  void deliverHeldBack();
   void run();
   void requestFailed();
   void startFailed(NSErrorRef error);
@@ -99,6 +102,7 @@ class DefaultSinkRecording final : public PulseOperation {
   DefaultSinkFollower follower_;
   std::unique_ptr<SinkInputs> inputs_;
   bool stallSeen_ = false;
+  std::uint64_t inputsCheckedAt_ = 0;
   Phase phase_ = Phase::Starting;
   SCStream::StartCompletionHandler completion_;
   Retire retire_;

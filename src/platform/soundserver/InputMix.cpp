@@ -55,6 +55,7 @@ std::size_t InputMix::framesDue(std::uint64_t now) const {
 
 std::size_t InputMix::mix(std::uint64_t now, std::vector<float>& out) {
   const std::size_t frames = emit(framesDue(now), out);
+  levelLeads(now);
   // Lanes with nothing left that nobody waits for are forgotten; the same input heard again
   // starts afresh, at the present, as it would anyway.
   std::erase_if(lanes_, [&](const auto& entry) {
@@ -83,6 +84,41 @@ std::optional<std::uint64_t> InputMix::nextDeadline(std::uint64_t now) const {
   return deadline;
 }
 
+// After mixing, an input still holding frames is ahead of one waited for that has none.
+void InputMix::levelLeads(std::uint64_t now) {
+  const bool held = std::any_of(lanes_.begin(), lanes_.end(), [&](const auto& entry) {
+    return entry.second.frames == 0 && waitedFor(entry.second, now);
+  });
+  for (auto& [input, lane] : lanes_) {
+    // The rest of an input that went quiet is mixed in its place, not dropped.
+    if (!held || lane.frames == 0 || lane.quiet) {
+      lane.aheadSince.reset();
+      continue;
+    }
+    if (!lane.aheadSince) lane.aheadSince = now;
+    // A lead within one turn of the server's (inputs handed over one after another) is not
+    // one to level.
+    if (now < *lane.aheadSince + rule_.waitMicros) continue;
+    takeFrom(lane, leadingSilence(lane), nullptr);
+    if (lane.frames > rule_.maxLeadFrames)
+      takeFrom(lane, lane.frames - rule_.maxLeadFrames, nullptr);
+    if (lane.frames == 0) lane.aheadSince.reset();
+  }
+}
+
+std::size_t InputMix::leadingSilence(const Lane& lane) const {
+  std::size_t samples = 0;
+  std::size_t offset = lane.frontOffset;
+  for (const std::vector<float>& block : lane.blocks) {
+    const auto from = block.begin() + static_cast<std::ptrdiff_t>(offset);
+    const auto sound = std::find_if(from, block.end(), [](float value) { return value != 0.0F; });
+    samples += static_cast<std::size_t>(sound - from);
+    if (sound != block.end()) break;
+    offset = 0;
+  }
+  return samples / rule_.channels;
+}
+
 // Lanes shorter than `frames` are not waited for: the rest of their share is silence.
 std::size_t InputMix::emit(std::size_t frames, std::vector<float>& out) {
   if (frames == 0) return 0;
@@ -100,9 +136,11 @@ void InputMix::takeFrom(Lane& lane, std::size_t frames, float* into) {
   while (samples > 0) {
     const std::vector<float>& block = lane.blocks.front();
     const std::size_t taken = std::min(samples, block.size() - lane.frontOffset);
-    const auto first = block.begin() + static_cast<std::ptrdiff_t>(lane.frontOffset);
-    std::transform(first, first + static_cast<std::ptrdiff_t>(taken), into, into, std::plus<>());
-    into += taken;
+    if (into != nullptr) {
+      const auto first = block.begin() + static_cast<std::ptrdiff_t>(lane.frontOffset);
+      std::transform(first, first + static_cast<std::ptrdiff_t>(taken), into, into, std::plus<>());
+      into += taken;
+    }
     samples -= taken;
     lane.frontOffset += taken;
     if (lane.frontOffset == block.size()) {

@@ -11,6 +11,12 @@
 // is never dropped and never moves the other inputs in time. An input heard for the first
 // time starts at the present too: at the first frame not yet mixed.
 //
+// An input that starts at the present with what queued while its stream started, or after
+// being late, is ahead of the others: its audio waits for theirs, later by that lead. Once the
+// lead has lasted `waitMicros`, digital silence at its head is dropped, which brings it back
+// level at no cost; and a lead beyond `maxLeadFrames` (an input late again and again) is cut,
+// oldest first, so that neither the delay nor the memory held can grow without bound.
+//
 // Values are summed as they are, beyond full scale included: the conversion to 16 bits clips.
 //
 // Pure: times are microseconds on a monotonic clock, passed in by the caller.
@@ -27,8 +33,9 @@ class InputMix {
  public:
   using Input = std::uint32_t;  // the server's index of the sink input
   struct Rule {
-    std::uint32_t channels;    // samples per frame, interleaved
-    std::uint64_t waitMicros;  // how long an input that delivered nothing is still waited for
+    std::uint32_t channels;     // samples per frame, interleaved
+    std::uint64_t waitMicros;   // how long an input that delivered nothing is still waited for
+    std::size_t maxLeadFrames;  // the most an input may run ahead of the others
   };
 
   explicit InputMix(Rule rule) : rule_(rule) {}
@@ -56,6 +63,7 @@ class InputMix {
     std::size_t frontOffset = 0;            // samples of the front block already mixed
     std::size_t frames = 0;                 // frames not yet mixed
     std::uint64_t lastHeard = 0;
+    std::optional<std::uint64_t> aheadSince;  // held back by the others since then
     bool quiet = false;
   };
 
@@ -63,6 +71,9 @@ class InputMix {
   bool waitedFor(const Lane& lane, std::uint64_t now) const;
   std::size_t framesDue(std::uint64_t now) const;
   std::size_t emit(std::size_t frames, std::vector<float>& out);
+  void levelLeads(std::uint64_t now);
+  std::size_t leadingSilence(const Lane& lane) const;
+  // Mixes the lane's next `frames` into `into`; drops them when `into` is null.
   void takeFrom(Lane& lane, std::size_t frames, float* into);
 
   Rule rule_;

@@ -46,6 +46,9 @@ class PulseCaptureService final : public SCCaptureService {
                     // within a millisecond of each other; two fragments leave room for a loaded
                     // machine, and are the most an input that stopped holds the others back.
                     .inputWait = 2 * kFragmentMillis * PA_USEC_PER_MSEC,
+                    // Past the few fragments a new stream starts with: an input held this far
+                    // behind the others is one that was late again and again.
+                    .inputLead = 100 * PA_USEC_PER_MSEC,
                     // A default sink that vanishes as it is looked up is looked for again, soon
                     // at first; a sink going comes with events, not through these.
                     .findSink = {.firstAtOnce = false,

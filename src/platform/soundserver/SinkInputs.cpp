@@ -15,6 +15,10 @@ void SinkInputs::begin() {
   ask(pa_context_get_sink_input_info_list(context_, &SinkInputs::onInputInfo, this));
 }
 
+void SinkInputs::recheck() {
+  if (!inputs_.empty()) begin();
+}
+
 void SinkInputs::onEvent(pa_subscription_event_type_t kind, std::uint32_t input) {
   switch (kind) {
     case PA_SUBSCRIPTION_EVENT_NEW:

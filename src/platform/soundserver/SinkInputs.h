@@ -38,6 +38,9 @@ class SinkInputs {
 
   // Looks for the inputs the sink has already; later ones come as events.
   void begin();
+  // Asks again where every input is. PipeWire's pulse server sends no event when an input is
+  // moved to another sink, and the stream attached to it follows it there.
+  void recheck();
   // A sink-input event of the server's subscription.
   void onEvent(pa_subscription_event_type_t kind, std::uint32_t input);
   // Whether any input of the sink may be sending: one not corked, or not yet known.
