@@ -13,6 +13,7 @@
 #include <chrono>
 #include <cstdlib>
 #include <future>
+#include <map>
 #include <memory>
 #include <string>
 #include <thread>
@@ -115,32 +116,23 @@ class InputStreamOnServerTest : public ::testing::Test {
     return answer;
   }
 
-  // The index of the input whose media name is `name`, once the server lists it.
-  std::uint32_t inputNamed(const std::string& name) {
-    for (int tries = 0; tries < 100; ++tries, std::this_thread::sleep_for(50ms)) {
-      auto found = std::make_shared<std::pair<std::string, std::promise<std::uint32_t>>>();
-      found->first = name;
-      onLoop([&] {
-        pa_operation_unref(pa_context_get_sink_input_info_list(
-            connection_->context(),
-            [](pa_context*, const pa_sink_input_info* info, int eol, void* userdata) {
-              auto& [wanted, index] = *static_cast<decltype(found.get())>(userdata);
-              const char* media =
-                  info != nullptr ? pa_proplist_gets(info->proplist, "media.name") : nullptr;
-              if (eol != 0) {
-                if (!wanted.empty()) index.set_value(PA_INVALID_INDEX);
-              } else if (media != nullptr && wanted == media) {
-                index.set_value(info->index);
-                wanted.clear();  // answered
-              }
-            },
-            found.get()));
-      });
-      if (const std::uint32_t index = found->second.get_future().get(); index != PA_INVALID_INDEX)
-        return index;
-    }
-    ADD_FAILURE() << "no input " << name;
-    return PA_INVALID_INDEX;
+  // The inputs the server lists, by media name.
+  std::map<std::string, std::uint32_t> inputs() {
+    std::pair<std::map<std::string, std::uint32_t>, std::promise<void>> listed;
+    onLoop([&] {
+      pa_operation_unref(pa_context_get_sink_input_info_list(
+          connection_->context(),
+          [](pa_context*, const pa_sink_input_info* info, int eol, void* userdata) {
+            auto& [names, done] = *static_cast<decltype(listed)*>(userdata);
+            if (eol != 0) return done.set_value();
+            if (const char* name = pa_proplist_gets(info->proplist, "media.name")) {
+              names[name] = info->index;
+            }
+          },
+          &listed));
+    });
+    listed.second.get_future().wait();
+    return listed.first;
   }
 
   // A stream made for `recorded` and input `input`, connected to `source`, given 0.5 s.
@@ -178,7 +170,14 @@ TEST_F(InputStreamOnServerTest, HandsOnAudioOnlyWhenAttachedToAnInputOfTheSinkRe
   const RecordedSink speakers = sink("speakers"), other = sink("other");
   RecordedSink otherMonitorClaimed = speakers;  // the stream lands on another monitor
   otherMonitorClaimed.monitorSourceIndex = other.monitorSourceIndex;
-  const std::uint32_t here = inputNamed("on-speakers"), there = inputNamed("on-other");
+  auto listed = inputs();
+  for (int tries = 0;
+       tries < 100 && !(listed.contains("on-speakers") && listed.contains("on-other")); ++tries) {
+    std::this_thread::sleep_for(50ms);
+    listed = inputs();
+  }
+  ASSERT_TRUE(listed.contains("on-speakers") && listed.contains("on-other"));
+  const std::uint32_t here = listed["on-speakers"], there = listed["on-other"];
   struct Case {
     const char* what;
     RecordedSink recorded;

@@ -108,7 +108,7 @@ void DefaultSinkRecording::sinkFound(const RecordedSink& sink) {
       SinkInputs::Events{
           .audio = [this](std::uint32_t input, const void* data,
                           std::size_t bytes) { inputAudio(input, data, bytes); },
-          .caughtUp = [this] { mixAndDeliver(); },
+          .caughtUp = [this] { mixSoon(); },
           .quiet =
               [this](std::uint32_t input) {
                 mix_.quiet(input);
@@ -250,6 +250,16 @@ void DefaultSinkRecording::inputAudio(std::uint32_t input, const void* data, std
   const std::uint64_t now = pa_rtclock_now();
   if (data == nullptr) return mix_.addSilence(input, bytes / samples_.bytesPerFrame(), now);
   mix_.add(input, {static_cast<const float*>(data), bytes / sizeof(float)}, now);
+}
+
+// Once per turn of the loop, after every stream read in it: the server hands a period over in
+// several blocks per input, and each piece handed on costs a conversion and a write.
+void DefaultSinkRecording::mixSoon() {
+  if (std::exchange(mixPosted_, true)) return;
+  loop_.post([this] {
+    mixPosted_ = false;
+    mixAndDeliver();
+  });
 }
 
 // Whatever every input that is sending has delivered goes on; the alarm is set for when an

@@ -73,6 +73,7 @@ class DefaultSinkRecording final : public PulseOperation {
   bool isCurrent(const pa_context* context) const;
   void tick();
   void inputAudio(std::uint32_t input, const void* data, std::size_t bytes);
+  void mixSoon();
   void mixAndDeliver();
   void deliverMixed(std::size_t frames);
   void deliverSilence(std::uint64_t frames);
@@ -102,6 +103,7 @@ class DefaultSinkRecording final : public PulseOperation {
   DefaultSinkFollower follower_;
   std::unique_ptr<SinkInputs> inputs_;
   bool stallSeen_ = false;
+  bool mixPosted_ = false;
   std::uint64_t inputsCheckedAt_ = 0;
   Phase phase_ = Phase::Starting;
   SCStream::StartCompletionHandler completion_;
