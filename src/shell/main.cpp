@@ -16,13 +16,15 @@ void launchCaptureTask() {
 }  // namespace
 
 int main() {
+  // First of all: a signal that comes while the rest starts up (creating the capturer takes
+  // milliseconds) must end the process with status 0 too, not by the default disposition.
+  installTerminationHandlers();
   TARGET_SAMPLE_RATE = 16000.0;
   stdoutHandle = NSFileHandle::fileHandleWithStandardOutput();
   systemAudio = std::make_shared<SystemAudioCapturer>();
   runLoopGroup = DispatchGroup::create();
   runLoopGroup->enter();
   launchCaptureTask();
-  installTerminationHandlers();
   runLoopGroup->wait();  // nothing leaves the group: only a signal ends the process
   return 0;
 }
