@@ -30,6 +30,10 @@ NSFileHandleRef NSFileHandle::initWithFileDescriptor(int fd) {
   return std::make_shared<NSFileHandle>(fd);
 }
 
+bool NSFileHandle::isTerminal() const {
+  return ::isatty(fd_) == 1;
+}
+
 void NSFileHandle::writeData(std::span<const std::byte> data) const {
   while (!data.empty()) {
     const ssize_t written = ::write(fd_, data.data(), data.size());

@@ -16,6 +16,8 @@ class NSFileHandle {
   static NSFileHandleRef initWithFileDescriptor(int fd);
 
   int fileDescriptor() const { return fd_; }
+  // Whether the descriptor is a terminal (a tty or a pty).
+  bool isTerminal() const;
 
   // Hands every byte of `data` to the descriptor, going on after partial writes and
   // interruptions. A write that fails for good ends the process with status 1, as an
