@@ -16,8 +16,9 @@ void launchCaptureTask() {
 }  // namespace
 
 int main() {
-  // First of all: a signal that comes while the rest starts up (creating the capturer takes
-  // milliseconds) must end the process with status 0 too, not by the default disposition.
+  // First of all, so that a signal sent right after launch ends the process with status 0 too,
+  // not by the default disposition: the rest of start-up, and the capture task that loads the
+  // sound library alongside it, can hold the main thread up for milliseconds on a busy machine.
   installTerminationHandlers();
   TARGET_SAMPLE_RATE = 16000.0;
   stdoutHandle = NSFileHandle::fileHandleWithStandardOutput();
