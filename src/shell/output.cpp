@@ -8,7 +8,7 @@ void writePCM(const ByteBlock& data) {
 }
 
 bool standardOutputIsTerminal() {
-  return stdoutHandle->isTerminal();
+  return stdoutHandle && stdoutHandle->isTerminal();
 }
 
 void writeDiagnosticLine(const std::string& message) {

@@ -9,7 +9,8 @@
 // Writes the block to standard output in one write; an empty block writes nothing.
 void writePCM(const ByteBlock& data);
 
-// Whether standard output, where writePCM writes, is a terminal.
+// Whether standard output, where writePCM writes, is a terminal; not before its handle is
+// taken.
 bool standardOutputIsTerminal();
 
 // Writes `message` (which ends in "\n") to standard error in one write.

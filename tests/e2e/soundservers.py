@@ -199,17 +199,6 @@ class SoundServer:
             process.wait(timeout=10)
         self.processes = []
 
-    def freeze(self, seconds):
-        # Holds every process of the server still for `seconds` (SIGSTOP), as a machine starved
-        # of CPU time can, then lets them go on.
-        for process in self.processes:
-            process.send_signal(signal.SIGSTOP)
-        try:
-            time.sleep(seconds)
-        finally:
-            for process in self.processes:
-                process.send_signal(signal.SIGCONT)
-
     def stop(self):
         for process in self._players + self.processes[::-1]:
             end_process(process)

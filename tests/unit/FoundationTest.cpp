@@ -33,9 +33,7 @@ TEST_P(FileHandleWrite, DeliversEveryByteThroughPartialAndInterruptedWrites) {
   ASSERT_EQ(::sigaction(SIGUSR1, &action, &previous), 0);
   int fds[2];
   ASSERT_EQ(::pipe(fds), 0);
-  if (GetParam()) {
-    ASSERT_EQ(::fcntl(fds[1], F_SETFL, O_NONBLOCK), 0);
-  }
+  ASSERT_EQ(::fcntl(fds[1], F_SETFL, GetParam() ? O_NONBLOCK : 0), 0);
   std::vector<unsigned char> data(1 << 20);
   std::iota(data.begin(), data.end(), 0);  // wraps every 256 bytes
   for (std::size_t i = 0; i < data.size(); i += 4096) data[i] = static_cast<unsigned char>(i >> 12);
