@@ -293,13 +293,15 @@ void MonitorRecording::tick() {
 }
 
 void MonitorRecording::deliverAudio(const void* data, std::size_t bytes) {
-  const CMSampleBufferRef sample =
-      data != nullptr ? samples_.fromAudio({static_cast<const std::byte*>(data), bytes})
-                      : samples_.fromHole(bytes);
-  if (!sample) return;
-  clock_.audioArrived(static_cast<std::uint64_t>(CMSampleBufferGetNumSamples(sample)),
-                      pa_rtclock_now());
-  deliver(sample);
+  const std::size_t frameBytes = samples_.bytesPerFrame();
+  if (frameBytes == 0 || bytes < frameBytes) return;
+  // The oldest frames, where the clock says that time was filled with silence already.
+  const std::size_t skipped =
+      clock_.audioArrived(bytes / frameBytes, pa_rtclock_now()) * frameBytes;
+  const std::size_t kept = bytes - skipped;
+  deliver(data != nullptr
+              ? samples_.fromAudio({static_cast<const std::byte*>(data) + skipped, kept})
+              : samples_.fromHole(kept));
 }
 
 // In fragments, as the server would have sent them.
