@@ -58,6 +58,7 @@ build_root() {
 }
 
 versions() {
+  # shellcheck disable=SC2016 # expanded by the shell in the root
   chroot "$root" sh -c '. /etc/os-release && printf "%s %s" "$NAME" "$(cat /etc/debian_version)"
     dpkg-query -W -f=", \${Package} \${Version}" pipewire wireplumber pulseaudio'
 }
@@ -73,8 +74,8 @@ run_inside() {
     mkdir -p "$root$dir"
     mount --bind "$dir" "$root$dir"
   done
-  chroot "$root" /usr/bin/env -i PATH=/usr/sbin:/usr/bin:/sbin:/bin HOME=/root LANG=C.UTF-8 \
-    PYTHONDONTWRITEBYTECODE=1 sh -c 'cd "$1" && shift && exec "$@"' - "$PWD" "$@"
+  chroot "$root" /usr/bin/env -i --chdir="$PWD" PATH=/usr/sbin:/usr/bin:/sbin:/bin HOME=/root \
+    LANG=C.UTF-8 PYTHONDONTWRITEBYTECODE=1 "$@"
 }
 
 if $inside; then
