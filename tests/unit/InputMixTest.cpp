@@ -117,25 +117,6 @@ TEST(InputMixTest, AnInputThatStopsSendingHoldsTheOthersBackAtMostTheWait) {
   }
 }
 
-// Streams hand over at phases of their own: one in digital silence (a paused player) adds
-// nothing to wait for, and its silence delivered late adds no time.
-TEST(InputMixTest, AnInputInDigitalSilenceHoldsNoOneBackAndAddsNoTime) {
-  Mix m;
-  m.mix.add(kA, frames(1.0F, 2), 0);
-  m.mix.add(kB, frames(0.0F, 2), 0);
-  EXPECT_EQ(m.take(0), (Left{1, 1}));
-  m.mix.add(kA, frames(1.0F, 2), 10 * kMs);
-  EXPECT_EQ(m.take(10 * kMs), (Left{1, 1})) << "waited for an input in silence";
-  m.mix.add(kB, frames(0.0F, 2), 15 * kMs);
-  m.mix.add(kA, frames(1.0F, 1), 20 * kMs);
-  EXPECT_EQ(m.take(20 * kMs), (Left{1})) << "silence delivered late taken for time";
-  m.mix.add(kB, frames(2.0F, 2), 25 * kMs);  // B has sound again: waited for again
-  m.mix.add(kA, frames(1.0F, 3), 30 * kMs);
-  EXPECT_EQ(m.take(30 * kMs), (Left{1, 3, 3}));
-  m.mix.add(kA, frames(1.0F, 1), 40 * kMs);
-  EXPECT_EQ(m.take(40 * kMs), Left{}) << "an input with sound not waited for";
-}
-
 // B starts ahead of A (what queued while its stream started): its lead is levelled once it
 // lasted the wait, by dropping the digital silence at its head, and never exceeds the bound.
 TEST(InputMixTest, ALastingLeadLosesItsSilenceAndStaysWithinTheBound) {

@@ -21,8 +21,6 @@ void InputMix::append(Input input, std::vector<float> samples, std::uint64_t now
   // A lane with nothing left to mix, new or not, picks up at the present by construction:
   // every lane's first frame not yet mixed is the mix's next frame.
   Lane& lane = lanes_[input];
-  lane.silent =
-      std::all_of(samples.begin(), samples.end(), [](float value) { return value == 0.0F; });
   lane.quiet = false;
   lane.lastHeard = now;
   if (frames == 0) return;
@@ -44,28 +42,13 @@ bool InputMix::waitedFor(const Lane& lane, std::uint64_t now) const {
   return !lane.quiet && now < lane.lastHeard + rule_.waitMicros;
 }
 
-// Inputs in digital silence add nothing to the sum: while any input with sound is waited for,
-// only those hold the mix back. Each input's stream hands its audio over at a phase of its own
-// (PipeWire: a fragment every other cycle), and waiting for a silent one (a paused player, a
-// stream kept open) would only add that phase to the delay of the others.
-bool InputMix::holdsBack(const Lane& lane, std::uint64_t now, bool soundWaitedFor) const {
-  return waitedFor(lane, now) && (!lane.silent || !soundWaitedFor);
-}
-
-bool InputMix::soundWaitedFor(std::uint64_t now) const {
-  return std::any_of(lanes_.begin(), lanes_.end(), [&](const auto& entry) {
-    return !entry.second.silent && waitedFor(entry.second, now);
-  });
-}
-
 // Frames every input waited for has delivered; with none waited for, all there are.
 std::size_t InputMix::framesDue(std::uint64_t now) const {
   std::size_t ready = std::numeric_limits<std::size_t>::max();
   std::size_t most = 0;
-  const bool sound = soundWaitedFor(now);
   for (const auto& [input, lane] : lanes_) {
     most = std::max(most, lane.frames);
-    if (holdsBack(lane, now, sound)) ready = std::min(ready, lane.frames);
+    if (waitedFor(lane, now)) ready = std::min(ready, lane.frames);
   }
   return std::min(ready, most);
 }
@@ -93,9 +76,8 @@ std::optional<std::uint64_t> InputMix::nextDeadline(std::uint64_t now) const {
   std::size_t most = 0;
   for (const auto& [input, lane] : lanes_) most = std::max(most, lane.frames);
   std::optional<std::uint64_t> deadline;
-  const bool sound = soundWaitedFor(now);
   for (const auto& [input, lane] : lanes_) {
-    if (lane.frames >= most || !holdsBack(lane, now, sound)) continue;
+    if (lane.frames >= most || !waitedFor(lane, now)) continue;
     const std::uint64_t until = lane.lastHeard + rule_.waitMicros;
     deadline = deadline ? std::min(*deadline, until) : until;
   }
@@ -104,9 +86,8 @@ std::optional<std::uint64_t> InputMix::nextDeadline(std::uint64_t now) const {
 
 // After mixing, an input still holding frames is ahead of one waited for that has none.
 void InputMix::levelLeads(std::uint64_t now) {
-  const bool sound = soundWaitedFor(now);
   const bool held = std::any_of(lanes_.begin(), lanes_.end(), [&](const auto& entry) {
-    return entry.second.frames == 0 && holdsBack(entry.second, now, sound);
+    return entry.second.frames == 0 && waitedFor(entry.second, now);
   });
   for (auto& [input, lane] : lanes_) {
     // The rest of an input that went quiet is mixed in its place, not dropped.

@@ -9,8 +9,7 @@
 // `waitMicros`, or not at all once the caller says it went quiet. Frames the others go on
 // without it are silence for it; whatever it sends later starts at the present, so late audio
 // is never dropped and never moves the other inputs in time. An input heard for the first
-// time starts at the present too: at the first frame not yet mixed. While any input has sound,
-// inputs in digital silence (a paused player, a stream kept open) hold nothing back.
+// time starts at the present too: at the first frame not yet mixed.
 //
 // An input that starts at the present with what queued while its stream started, or after
 // being late, is ahead of the others: its audio waits for theirs, later by that lead. Once the
@@ -66,13 +65,10 @@ class InputMix {
     std::uint64_t lastHeard = 0;
     std::optional<std::uint64_t> aheadSince;  // held back by the others since then
     bool quiet = false;
-    bool silent = false;  // its last block was digital silence
   };
 
   void append(Input input, std::vector<float> samples, std::uint64_t now);
   bool waitedFor(const Lane& lane, std::uint64_t now) const;
-  bool holdsBack(const Lane& lane, std::uint64_t now, bool soundWaitedFor) const;
-  bool soundWaitedFor(std::uint64_t now) const;
   std::size_t framesDue(std::uint64_t now) const;
   std::size_t emit(std::size_t frames, std::vector<float>& out);
   void levelLeads(std::uint64_t now);
