@@ -8,7 +8,7 @@ JOBS ?= $(shell nproc)
 PREFIX ?= /usr/local
 DESTDIR ?=
 
-.PHONY: all deps build test demo install package asan tsan fuzz format tidy clean
+.PHONY: all deps build test test-current demo install package asan tsan fuzz format tidy clean
 
 all: build
 
@@ -25,6 +25,17 @@ test:
 	@cmake --build $(BUILD) -j $(JOBS)
 	@cd $(BUILD) && ctest --output-on-failure --no-tests=error -j $(JOBS); status=$$?; \
 	  ../scripts/install-deps.sh --skipped-servers | sed 's/^/make test: /'; exit $$status
+
+# The end-to-end tests again, against Debian 13's servers (PipeWire 1.4, WirePlumber 0.5,
+# PulseAudio 17) in a Debian 13 root kept in /var/cache/sysaudio-trixie (scripts/current-debian.sh),
+# with the binary built here; CURRENT_CTEST_ARGS (e.g. `-R pipewire`) are handed to ctest there.
+CURRENT_CTEST_ARGS ?=
+test-current:
+	@scripts/install-deps.sh current
+	@cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo -DSYSAUDIO_BUILD_TESTS=ON >/dev/null
+	@cmake --build $(BUILD) -j $(JOBS) --target sysaudio monitor_stream_tests
+	@scripts/current-debian.sh --mount $(BUILD) -- \
+	  ctest --test-dir $(abspath $(BUILD)) -L e2e --output-on-failure $(CURRENT_CTEST_ARGS)
 
 install: build
 	@DESTDIR=$(DESTDIR) cmake --install $(BUILD) --prefix $(PREFIX)

@@ -1,9 +1,10 @@
 #!/usr/bin/env bash
 # The Debian packages each purpose needs, and apt-get for those the machine lacks.
 #
-#   scripts/install-deps.sh [build|demo|package|test]     install what is missing (default: build)
-#   scripts/install-deps.sh --list build|demo|package|test   print the packages, one a line
-#   scripts/install-deps.sh --skipped-servers             the sound servers the tests will skip
+#   scripts/install-deps.sh [PURPOSE]       install what is missing (default: build)
+#   scripts/install-deps.sh --list PURPOSE  print the packages, one a line
+#                                           PURPOSE: build, demo, package, test or current
+#   scripts/install-deps.sh --skipped-servers  the sound servers the tests will skip
 #
 # A sound server is never added next to one the machine already has: Debian enables every
 # server's user units for all users, and two servers fight over the sound at the next login.
@@ -20,6 +21,9 @@ test_tools=(
   clang clang-format clang-tidy libclang-rt-14-dev
   pulseaudio-utils sox espeak-ng ffmpeg libsoxr-dev python3 python3-numpy groff-base
 )
+# `make test-current`: the tests' build without a sound server, and mmdebstrap for the Debian
+# 13 root that the end-to-end tests run in, which brings its own (scripts/current-debian.sh).
+current=(mmdebstrap)
 pulseaudio_server=(pulseaudio)
 pipewire_server=(pipewire pipewire-pulse wireplumber dbus-daemon)
 
@@ -47,8 +51,9 @@ packages_for() {
     package) printf '%s\n' "${build[@]}" "${package[@]}" ;;
     demo) printf '%s\n' "${build[@]}" "${demo_tools[@]}" && servers ;;
     test) printf '%s\n' "${build[@]}" "${package[@]}" "${test_tools[@]}" && servers ;;
+    current) printf '%s\n' "${build[@]}" "${test_tools[@]}" "${current[@]}" ;;
     *)
-      echo "install-deps: unknown purpose '$1' (build, demo, package or test)" >&2
+      echo "install-deps: unknown purpose '$1' (build, demo, package, test or current)" >&2
       return 2
       ;;
   esac
@@ -66,7 +71,7 @@ skipped_servers() {
 
 case "${1:-build}" in
   --list)
-    packages_for "${2:?--list needs a purpose: build, demo, package or test}" | awk '!seen[$0]++'
+    packages_for "${2:?--list needs a purpose: build, demo, package, test or current}" | awk '!seen[$0]++'
     exit
     ;;
   --skipped-servers)

@@ -23,6 +23,14 @@ SCStreamConfigurationRef audioOnlyConfiguration() {
   return configuration;
 }
 
+// Raw samples on a terminal mean nothing to the person at it and can leave the terminal in a
+// strange state; as compressors do, the stream goes only to a file or a pipe.
+NSErrorRef terminalOutputError() {
+  if (!standardOutputIsTerminal()) return nullptr;
+  return NSError::errorWithDomain("SystemAudioCapturer", -2,
+                                  "standard output is a terminal; redirect it to a file or a pipe");
+}
+
 SCShareableContentRef awaitShareableContent(NSErrorRef& error) {
   auto answer = awaitCompletion<SCShareableContentRef>([](auto handler) {
     SCShareableContent::getShareableContentExcludingDesktopWindows(false, true, handler);
@@ -48,7 +56,8 @@ SystemAudioCapturer::SystemAudioCapturer()
       sampleQueue(DispatchQueue::create(kSampleQueueLabel)) {}
 
 void SystemAudioCapturer::start() {
-  NSErrorRef error;
+  NSErrorRef error = terminalOutputError();
+  if (error) return writeDiagnosticLine(diagnosticLineWithError(kFailedToStart, error));
   const SCShareableContentRef content = awaitShareableContent(error);
   if (error) return writeDiagnosticLine(diagnosticLineWithError(kFailedToStart, error));
   if (content->displays().empty()) return writeDiagnosticLine(kNoDisplay);

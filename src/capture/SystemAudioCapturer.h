@@ -16,9 +16,9 @@ class SystemAudioCapturer : public SCStreamOutput,
 
   SystemAudioCapturer();
 
-  // Finds the first display, configures and starts an audio stream on it. Waits for the
-  // service's answers, so it runs off the main thread. Every failure ends in a diagnostic line
-  // and a normal return; nothing is retried.
+  // Finds the first display, configures and starts an audio stream on it, unless standard
+  // output is a terminal. Waits for the service's answers, so it runs off the main thread.
+  // Every failure ends in a diagnostic line and a normal return; nothing is retried.
   void start();
 
   // Unpacks, converts and writes one audio sample; anything else is dropped silently.

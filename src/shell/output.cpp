@@ -7,6 +7,10 @@ void writePCM(const ByteBlock& data) {
   stdoutHandle->writeData(data);
 }
 
+bool standardOutputIsTerminal() {
+  return stdoutHandle && stdoutHandle->isTerminal();
+}
+
 void writeDiagnosticLine(const std::string& message) {
   NSFileHandle::fileHandleWithStandardError()->writeData(std::as_bytes(std::span(message)));
 }

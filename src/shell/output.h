@@ -9,6 +9,10 @@
 // Writes the block to standard output in one write; an empty block writes nothing.
 void writePCM(const ByteBlock& data);
 
+// Whether standard output, where writePCM writes, is a terminal; not before its handle is
+// taken.
+bool standardOutputIsTerminal();
+
 // Writes `message` (which ends in "\n") to standard error in one write.
 void writeDiagnosticLine(const std::string& message);
 

@@ -225,21 +225,23 @@ class PipeWireServer(SoundServer):
 <policy context="default"><allow send_destination="*" eavesdrop="true"/>
 <allow eavesdrop="true"/><allow own="*"/></policy></busconfig>"""
     _ALWAYS_SINK = '{ cmd = "load-module" args = "module-always-sink" flags = [ ] }'
-
+    _STOCK_PULSE_CONF = "/usr/share/pipewire/pipewire-pulse.conf"
 
     def _start_processes(self, with_fallback_sink):
         config = self._env["XDG_CONFIG_HOME"]
-        # Real devices, should the machine have any, stay out of the private graph.
-        write(f"{config}/wireplumber/main.lua.d/90-private-test-graph.lua",
-                    "alsa_monitor.enabled = false\nv4l2_monitor.enabled = false\n"
-                    "libcamera_monitor.enabled = false\n")
+        # Real devices, should the machine have any, stay out of the private graph. WirePlumber
+        # 0.5 reads SPA-JSON drop-ins (and warns of Lua files), 0.4, which has Lua scripts for
+        # its main configuration, reads Lua.
+        if not os.path.isdir("/usr/share/wireplumber/main.lua.d"):
+            write(f"{config}/wireplumber/wireplumber.conf.d/90-private-test-graph.conf",
+                  "wireplumber.profiles = { main = { hardware.audio = disabled\n"
+                  "  hardware.bluetooth = disabled\n  hardware.video-capture = disabled } }\n")
+        else:
+            write(f"{config}/wireplumber/main.lua.d/90-private-test-graph.lua",
+                  "alsa_monitor.enabled = false\nv4l2_monitor.enabled = false\n"
+                  "libcamera_monitor.enabled = false\n")
         if not with_fallback_sink:
-            # Its pulse server otherwise adds a sink of its own to a graph without one.
-            with open("/usr/share/pipewire/pipewire-pulse.conf") as stock:
-                text = stock.read()
-            assert self._ALWAYS_SINK in text, "pipewire-pulse.conf changed: update this copy"
-            write(f"{config}/pipewire/pipewire-pulse.conf",
-                        text.replace(self._ALWAYS_SINK, ""))
+            self._leave_out_fallback_sink(config)
         bus_path = os.path.join(self.dir, "bus")
         # A restart after SIGKILL finds the old bus socket; dbus-daemon would not listen on it,
         # and WirePlumber, finding no bus, would exit and no sink would ever become the default.
@@ -257,6 +259,19 @@ class PipeWireServer(SoundServer):
             if program == "pipewire":
                 wait_until(lambda: listening(f"{self.dir}/pipewire-0"), 10,
                            what="pipewire's socket")
+
+    def _leave_out_fallback_sink(self, config):
+        # Its pulse server otherwise adds a sink of its own to a graph without one. PipeWire
+        # 1.x makes that command conditional on a property a drop-in can set; 0.3.x loads it
+        # unconditionally, so the private server gets a copy of the stock file without it.
+        with open(self._STOCK_PULSE_CONF) as stock:
+            text = stock.read()
+        if "pulse.cmd.always-sink" in text:
+            write(f"{config}/pipewire/pipewire-pulse.conf.d/90-no-fallback-sink.conf",
+                  "pulse.properties = { pulse.cmd.always-sink = false }\n")
+            return
+        assert self._ALWAYS_SINK in text, "pipewire-pulse.conf changed: update this copy"
+        write(f"{config}/pipewire/pipewire-pulse.conf", text.replace(self._ALWAYS_SINK, ""))
 
 
 SERVERS = {server.name: server for server in (PulseAudioServer, PipeWireServer)}

@@ -8,8 +8,17 @@ import threading
 from soundservers import spawn, wait_until
 
 class Sysaudio:
-    def __init__(self, binary, env, collect_stdout=True):
-        self.process = spawn([binary], env, stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+    # `stdout`: where the program writes, collected here only if a pipe it makes. `nonblocking`:
+    # that pipe is O_NONBLOCK on the program's side, as a parent that shares its own such pipe
+    # (Node.js with stdio 'inherit', some supervisors) hands it over.
+    def __init__(self, binary, env, collect_stdout=True, stdout=subprocess.PIPE, nonblocking=False):
+        if nonblocking:
+            reading_end, stdout = os.pipe()
+            os.set_blocking(stdout, False)
+        self.process = spawn([binary], env, stdout=stdout, stderr=subprocess.PIPE)
+        if nonblocking:
+            os.close(stdout)
+            self.process.stdout = open(reading_end, "rb")
         self.pid = self.process.pid
         self._out = {True: bytearray(), False: bytearray()}
         self.reading = threading.Event()  # cleared: stdout is left unread, as a stalled reader

@@ -104,12 +104,14 @@ class DeviceFollowingTest(ProgramTestCase):
 
 
 class SlowReaderTest(ProgramTestCase):
-    # A reader that stops reading for ten seconds, then drains: nothing is lost, and the
-    # program's memory stays bounded meanwhile.
+    # A reader that stops reading for ten seconds, then drains: nothing is lost, nothing is
+    # said, and the program's memory stays bounded meanwhile. The pipe is non-blocking on the
+    # program's side, as some parents hand theirs over, so that a full pipe is EAGAIN there; a
+    # blocking one only waits in the write instead (the file handle's unit test has both).
     STALL_SECONDS, TONE_SECONDS = 10.0, 14.0
 
     def test_stalled_reader_loses_nothing(self):
-        program = self.launch()
+        program = self.launch(nonblocking=True)
         program.wait_for_output()
         first_at = time.monotonic()
         player = self.server.play(pcm.write_tone(self.server.dir, self.TONE_SECONDS, TONE_HZ),
@@ -135,15 +137,16 @@ class SlowReaderTest(ProgramTestCase):
         print(f"\n    tone {tone_seconds:.3f} s in {len(runs)} runs (gaps {gaps} s); VmRSS KiB "
               f"{baseline} before the stall, peak {peak}, {drained} drained", flush=True)
         # Loss or repeat shows in the tone's length, each run's edges within a 10 ms block.
-        # Gaps are not judged: a server held up by a loaded machine beyond the program's
-        # half second makes it fill silence, and the late audio follows it, whole (seen: the
-        # tone 14.03 s long in three runs, 0.9 s apart).
+        # Only gaps may shorten it: a server held up by a loaded machine beyond the program's
+        # half second makes it fill silence, and the late audio for that time is skipped; a
+        # player the server starved plays a gap and the rest of the tone after it, whole (seen:
+        # the tone 14.03 s long in three runs, 0.9 s apart).
         # PipeWire 0.3.65 matches the player's rate to the graph and stretches a 14 s tone by up
         # to 100 ms (measured 14.010-14.100 s over twenty runs, with and without the reading
         # thread running the program's output; PulseAudio 14.010 every time).
-        stretch = 0.1 if SERVER.name == "pipewire" else 0.0
-        self.assertAlmostEqual(tone_seconds, self.TONE_SECONDS,
-                               delta=0.01 + stretch + 0.02 * len(runs))
+        delta = 0.01 + (0.1 if SERVER.name == "pipewire" else 0.0) + 0.02 * len(runs)
+        self.assertTrue(-delta - sum(gaps) < tone_seconds - self.TONE_SECONDS < delta,
+                        "audio lost or repeated")
         # Level with the clock, beyond it only by the silence filled into those gaps.
         ahead = byte_count / BYTES_PER_SECOND - elapsed
         self.assertLess(abs(ahead - sum(gaps) / 2), sum(gaps) / 2 + 0.02 * elapsed)
@@ -162,7 +165,14 @@ class SlowReaderTest(ProgramTestCase):
 class RestartTestCase(ProgramTestCase):
     def restart(self, signum, sinks=("speakers",), default=None, away=1.5):
         # Takes the server away with `signum` and starts it again in the same runtime
-        # directory; answers when it was back with its sinks.
+        # directory; answers when it was back with its sinks. SIGSTOP holds it still for five
+        # seconds instead, as a starved machine can, and it goes on as it was.
+        if signum == signal.SIGSTOP:
+            for signum, pause in ((signal.SIGSTOP, 5.0), (signal.SIGCONT, 0.0)):
+                for process in self.server.processes:
+                    process.send_signal(signum)
+                time.sleep(pause)
+            return time.monotonic()
         self.server.go_away(signum)
         time.sleep(away)
         self.server.start(sinks=())  # PipeWire then adds no stand-in sink of its own
@@ -173,14 +183,17 @@ class RestartTestCase(ProgramTestCase):
 
 
 class ReconnectTest(RestartTestCase):
-    # The server goes away and comes back while capturing: no line, the output keeps the
-    # clock with silence, and what is played afterwards is recorded.
+    # The server goes away and comes back, or stands still and goes on, while capturing: no
+    # line, the output keeps the clock with silence, and what is played afterwards is recorded.
+    # What a server held still hands over at once for the time it missed (PulseAudio's null
+    # sink renders it) must not put the output ahead of the clock.
 
     def test_capture_rides_over_restarts(self):
         cases = [  # how it went, the sinks it came back with, the default, a tone to play
             ("SIGKILL", signal.SIGKILL, ("speakers",), "speakers", TONE_HZ),
             ("SIGTERM", signal.SIGTERM, ("speakers",), "speakers", 1531.0),
             ("another default", signal.SIGKILL, ("speakers", "headphones"), "headphones", 731.0),
+            ("frozen", signal.SIGSTOP, None, "headphones", 1231.0),
         ]
         program = self.launch()
         program.wait_for_output()
@@ -197,18 +210,21 @@ class ReconnectTest(RestartTestCase):
                     self.fail(f"the tone played after the restart never came out; the stream "
                               f"is on {self.recorded(program)}, stderr {program.stderr()!r}")
                 delay = time.monotonic() - back_at
-                print(f"\n    {name}: tone on stdout {delay:.2f} s after the restart", flush=True)
-                self.assertLess(delay, 3.0)
                 # Judged by where the server says the stream is: a player that the server
                 # briefly routes elsewhere before it is pinned would confuse the audio.
                 self.assertEqual(self.recorded(program), {default})
                 time.sleep(1.5)  # the rest of the tone
+                elapsed = time.monotonic() - start_at
+                ahead = (len(program.stdout()) - start_bytes) / BYTES_PER_SECOND - elapsed
+                print(f"\n    {name}: tone {delay:.2f} s, {1000 * ahead:+.0f} ms ahead", flush=True)
+                self.assertLess(delay, 3.0)
+                self.assertLess(ahead, 0.25, "the output ran ahead of the clock")
         end_bytes, end_at = len(program.stdout()), time.monotonic()
         self.assertEndsCleanly(program)
         error = (end_bytes - start_bytes) / (BYTES_PER_SECOND * (end_at - start_at)) - 1
         print(f"    pace: {100 * error:+.2f} % against the wall clock", flush=True)
         if not SANITIZED:
-            self.assertLess(abs(error), 0.02)
+            self.assertLess(abs(error), 0.01)
 
     def test_server_that_never_comes_back(self):
         program = self.launch()

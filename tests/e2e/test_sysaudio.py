@@ -45,8 +45,8 @@ class ProgramTestCase(unittest.TestCase):
             for sink in self.sinks:
                 self.server.keep_awake(sink)
 
-    def launch(self, env=None, collect_stdout=True):
-        program = Sysaudio(BINARY, env or self.server.env(), collect_stdout)
+    def launch(self, env=None, collect_stdout=True, **output):
+        program = Sysaudio(BINARY, env or self.server.env(), collect_stdout, **output)
         self.addCleanup(program.kill)
         return program
 
@@ -147,6 +147,17 @@ class TerminationTest(ProgramTestCase):
         program.process.stdout.close()
         # Ends by itself, promptly, at its next write.
         self.assertEqual(program.process.wait(timeout=10), -signal.SIGPIPE)
+
+    def test_terminal_as_standard_output(self):
+        # Raw samples would garble the terminal: refused, whatever there is to record.
+        terminal, program_side = os.openpty()
+        self.addCleanup(os.close, terminal)
+        program = self.launch(collect_stdout=False, stdout=program_side)
+        os.close(program_side)
+        self.assertToldOnceAndIdle(program, FAILED_TO_START, "standard output is a terminal")
+        os.set_blocking(terminal, False)  # read while the program holds its side open
+        self.assertRaises(BlockingIOError, os.read, terminal, 1)
+        self.assertEndsCleanly(program, quiet=False)
 
 
 class StartFailureTest(ProgramTestCase):

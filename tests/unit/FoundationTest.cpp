@@ -1,4 +1,5 @@
 // Error descriptions and whole-block writes to file descriptors.
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <pthread.h>
 #include <unistd.h>
@@ -20,14 +21,19 @@ TEST(ErrorDescription, ShowsDomainCodeMessageAndSortedUserInfo) {
 extern "C" void ignoreSignal(int /*signal*/) {}
 
 // Signals that interrupt a write blocked on a full pipe make it return early, with part of the
-// block written or none; every byte must still arrive, once and in order.
-TEST(FileHandleWrite, DeliversEveryByteThroughPartialAndInterruptedWrites) {
+// block written or none; a non-blocking pipe answers a full pipe with EAGAIN instead. Either
+// way every byte must still arrive, once and in order.
+class FileHandleWrite : public testing::TestWithParam<bool> {};
+INSTANTIATE_TEST_SUITE_P(BlockingAndNot, FileHandleWrite, testing::Bool());
+
+TEST_P(FileHandleWrite, DeliversEveryByteThroughPartialAndInterruptedWrites) {
   struct sigaction action {};
   action.sa_handler = ignoreSignal;  // no SA_RESTART: writes return early
   struct sigaction previous {};
   ASSERT_EQ(::sigaction(SIGUSR1, &action, &previous), 0);
   int fds[2];
   ASSERT_EQ(::pipe(fds), 0);
+  ASSERT_EQ(::fcntl(fds[1], F_SETFL, GetParam() ? O_NONBLOCK : 0), 0);
   std::vector<unsigned char> data(1 << 20);
   std::iota(data.begin(), data.end(), 0);  // wraps every 256 bytes
   for (std::size_t i = 0; i < data.size(); i += 4096) data[i] = static_cast<unsigned char>(i >> 12);

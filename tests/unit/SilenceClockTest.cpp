@@ -1,5 +1,6 @@
 // The rule that keeps a recording level with the wall clock: silence only in true gaps, real
-// audio never dropped, time never handed on twice beyond a fragment.
+// audio dropped only where it comes late for time filled with silence, time never handed on
+// twice beyond a fragment.
 #include <gtest/gtest.h>
 
 #include "platform/soundserver/PulseCaptureService.h"
@@ -23,11 +24,11 @@ TEST(SilenceClockTest, SteadyAudioJitterAndAudioAheadOfTheClockGetNoSilence) {
   SilenceClock clock = steadyUntil(1000 * kMs);
   EXPECT_EQ(clock.takeSilenceDue(1029 * kMs), 0U);
   // Late by 25 ms, then two fragments at once: no silence slipped in between.
-  clock.audioArrived(960, 1035 * kMs);
+  EXPECT_EQ(clock.audioArrived(960, 1035 * kMs), 0U);
   EXPECT_EQ(clock.takeSilenceDue(1040 * kMs), 0U);
   // A second's burst at once (a new stream's start) puts the count ahead of the clock: all of
   // it counts, and no silence is due until the clock has caught up with it.
-  clock.audioArrived(48000, 1040 * kMs);
+  EXPECT_EQ(clock.audioArrived(48000, 1040 * kMs), 0U);
   EXPECT_EQ(clock.takeSilenceDue(2000 * kMs), 0U);
 }
 
@@ -42,18 +43,16 @@ TEST(SilenceClockTest, ServiceRuleWaitsOutAServerHeldUpByALoadedMachine) {
   for (std::uint64_t at = 1010 * kMs; at < 1300 * kMs; at += 10 * kMs) {
     EXPECT_EQ(clock.takeSilenceDue(at), 0U) << "silence cut into late audio at " << at;
   }
-  clock.audioArrived(30 * 480, 1300 * kMs);  // the held-up 300 ms, at once
+  EXPECT_EQ(clock.audioArrived(std::uint64_t{30} * 480, 1300 * kMs), 0U) << "held-up audio dropped";
   EXPECT_EQ(clock.takeSilenceDue(1310 * kMs), 0U);
   EXPECT_GT(clock.takeSilenceDue(2000 * kMs), 0U) << "a real gap, once it lasted, unfilled";
 }
 
-TEST(SilenceClockTest, GapIsFilledToOneFragmentShortOfTheClockInWholeFragments) {
+TEST(SilenceClockTest, GapIsFilledToOneFragmentShortOfTheClockAndAudioLateForItSkipped) {
   SilenceClock clock = steadyUntil(100 * kMs);  // 4800 frames, level with the clock
   const std::uint64_t silence = clock.takeSilenceDue(355 * kMs);
-  EXPECT_EQ(silence % 480, 0U);
-  // Due at 355 ms: 17040 frames; one fragment short of that, rounded down to fragments.
-  EXPECT_LE(4800U + silence, 17040U - 480U);
-  EXPECT_GT(4800U + silence, 17040U - 2 * 480U);
+  // Due at 355 ms: 17040 frames; one fragment short of that, down to whole fragments: 16320.
+  EXPECT_EQ(4800U + silence, 16320U);
   EXPECT_EQ(clock.takeSilenceDue(355 * kMs), 0U) << "handed on twice";
   // A minute-long gap asked about every 10 ms keeps pace with the clock.
   std::uint64_t total = 4800 + silence;
@@ -62,16 +61,27 @@ TEST(SilenceClockTest, GapIsFilledToOneFragmentShortOfTheClockInWholeFragments) 
   }
   EXPECT_LE(total, 60U * 48000);
   EXPECT_GE(total, 60U * 48000 - 2 * 480);
+  // A server held still all that time then hands over at once the two seconds it kept: that
+  // time was filled with silence already, so the audio is skipped as far as it would put the
+  // output ahead of the clock.
+  std::uint64_t skipped = 0;
+  for (int n = 0; n < 200; ++n) skipped += clock.audioArrived(480, 60'001 * kMs);
+  EXPECT_EQ(total + std::uint64_t{200} * 480 - skipped, std::uint64_t{60'001} * 48)
+      << "not level with the clock";
+  // Audio later than a stall after the last silence is the server's present: never skipped.
+  EXPECT_EQ(clock.audioArrived(48000, 60'040 * kMs), 0U);
 }
 
 // With nothing playing there is no late audio to wait for: the silence is due at once, still
-// one fragment short of the clock.
+// one fragment short of the clock, and no audio that follows it is taken for late.
 TEST(SilenceClockTest, NothingPlayingGetsSilenceWithoutWaitingOutAStall) {
   SilenceClock clock = steadyUntil(100 * kMs);
   EXPECT_EQ(clock.takeSilenceDue(125 * kMs), 0U) << "a stall not yet waited out";
   // 6000 frames due, 4800 handed on: 720 up to a fragment short, in whole fragments.
   EXPECT_EQ(clock.takeSilenceDue(125 * kMs, true), 480U);
   EXPECT_EQ(clock.takeSilenceDue(125 * kMs, true), 0U) << "handed on twice";
+  // A stream that starts then, with what queued while it started: new audio, not late.
+  EXPECT_EQ(clock.audioArrived(960, 126 * kMs), 0U) << "a new stream's start skipped";
 }
 
 }  // namespace

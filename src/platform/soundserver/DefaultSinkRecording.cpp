@@ -278,10 +278,11 @@ void DefaultSinkRecording::mixAndDeliver() {
 
 void DefaultSinkRecording::deliverMixed(std::size_t frames) {
   if (frames == 0) return;
-  const CMSampleBufferRef sample = samples_.fromAudio(std::as_bytes(std::span(mixed_)));
-  if (!sample) return;
-  clock_.audioArrived(frames, pa_rtclock_now());
-  deliver(sample);
+  // The oldest frames, where the clock says that time was filled with silence already.
+  const std::size_t skipped = clock_.audioArrived(frames, pa_rtclock_now());
+  if (skipped >= frames) return;
+  const auto bytes = std::as_bytes(std::span(mixed_));
+  deliver(samples_.fromAudio(bytes.subspan(skipped * samples_.bytesPerFrame())));
 }
 
 // In fragments, as the server would have sent them.

@@ -42,10 +42,11 @@ class PulseCaptureService final : public SCCaptureService {
                     // Each check wakes the loop thread; a gap only counts after half a second, so
                     // ten looks a second are plenty.
                     .gapCheck = 100 * PA_USEC_PER_MSEC,
-                    // Inputs of one sink are rendered in the same cycles and reach the program
-                    // within a millisecond of each other; two fragments leave room for a loaded
-                    // machine, and are the most an input that stopped holds the others back.
-                    .inputWait = 2 * kFragmentMillis * PA_USEC_PER_MSEC,
+                    // Inputs of one sink are rendered in the same cycles, but PipeWire hands
+                    // over the stream of a player with a long buffer in bursts some 21 ms apart;
+                    // an input is told corked or gone by the server, so this is only the most
+                    // one that stopped without a word holds the others back.
+                    .inputWait = 5 * kFragmentMillis * PA_USEC_PER_MSEC,
                     // Past the few fragments a new stream starts with: an input held this far
                     // behind the others is one that was late again and again.
                     .inputLead = 100 * PA_USEC_PER_MSEC,

@@ -1,14 +1,26 @@
 #include "platform/soundserver/SilenceClock.h"
 
+#include <algorithm>
+
 void SilenceClock::start(std::uint64_t now) {
   origin_ = now;
   lastAudio_ = now;
   handedOn_ = 0;
+  lastSilence_ = now;
+  silenceToOverlap_ = 0;
 }
 
-void SilenceClock::audioArrived(std::uint64_t frames, std::uint64_t now) {
-  handedOn_ += frames;
+std::uint64_t SilenceClock::audioArrived(std::uint64_t frames, std::uint64_t now) {
   lastAudio_ = now;
+  // What a server held still hands over comes at once as it goes on; audio later than a stall
+  // after the last silence is for time after it.
+  if (now >= lastSilence_ + rule_.stallAfterMicros) silenceToOverlap_ = 0;
+  const std::uint64_t due = framesDueAt(now);
+  const std::uint64_t ahead = handedOn_ + frames > due ? handedOn_ + frames - due : 0;
+  const std::uint64_t skipped = std::min({ahead, silenceToOverlap_, frames});
+  silenceToOverlap_ -= skipped;
+  handedOn_ += frames - skipped;
+  return skipped;
 }
 
 std::uint64_t SilenceClock::takeSilenceDue(std::uint64_t now, bool nothingPlaying) {
@@ -19,6 +31,13 @@ std::uint64_t SilenceClock::takeSilenceDue(std::uint64_t now, bool nothingPlayin
   const std::uint64_t missing = target - rule_.fragmentFrames - handedOn_;
   const std::uint64_t silence = missing - missing % rule_.fragmentFrames;
   handedOn_ += silence;
+  if (nothingPlaying) {
+    // No audio was on its way for that time: what comes next is new, for the present.
+    silenceToOverlap_ = 0;
+  } else {
+    silenceToOverlap_ += silence;
+    lastSilence_ = now;
+  }
   return silence;
 }
 
