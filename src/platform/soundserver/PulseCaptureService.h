@@ -1,6 +1,6 @@
 // The capture service on the user's sound server through libpulse: displays are the server's
-// sinks and a stream records its display's sink monitor. Every completion, sample and stop
-// comes from the one loop thread.
+// sinks and a stream records what is played into its display's sink. Every completion, sample and
+// stop comes from the one loop thread.
 #pragma once
 
 #include <pulse/timeval.h>
@@ -9,7 +9,7 @@
 #include <vector>
 
 #include "platform/screencapture/ScreenCaptureKit.h"
-#include "platform/soundserver/MonitorRecording.h"
+#include "platform/soundserver/DefaultSinkRecording.h"
 #include "platform/soundserver/PulseLoop.h"
 #include "platform/soundserver/PulseOperation.h"
 
@@ -24,7 +24,7 @@ class PulseCaptureService final : public SCCaptureService {
  public:
   struct Timing {
     pa_usec_t contentTimeout;
-    MonitorRecording::Timing recording;
+    DefaultSinkRecording::Timing recording;
   };
   static constexpr Timing kDefaultTiming{
       .contentTimeout = 5 * PA_USEC_PER_SEC,
@@ -42,8 +42,16 @@ class PulseCaptureService final : public SCCaptureService {
                     // Each check wakes the loop thread; a gap only counts after half a second, so
                     // ten looks a second are plenty.
                     .gapCheck = 100 * PA_USEC_PER_MSEC,
-                    // A sink that refuses every recording costs the server almost nothing once the
-                    // waits have grown; a sink going comes with events, not through these.
+                    // Inputs of one sink are rendered in the same cycles, but PipeWire hands
+                    // over the stream of a player with a long buffer in bursts some 21 ms apart;
+                    // an input is told corked or gone by the server, so this is only the most
+                    // one that stopped without a word holds the others back.
+                    .inputWait = 5 * kFragmentMillis * PA_USEC_PER_MSEC,
+                    // Past the few fragments a new stream starts with: an input held this far
+                    // behind the others is one that was late again and again.
+                    .inputLead = 100 * PA_USEC_PER_MSEC,
+                    // A default sink that vanishes as it is looked up is looked for again, soon
+                    // at first; a sink going comes with events, not through these.
                     .findSink = {.firstAtOnce = false,
                                  .retries = true,
                                  .shortestWait = 100 * PA_USEC_PER_MSEC,

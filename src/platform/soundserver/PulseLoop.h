@@ -5,9 +5,9 @@
 // idle (DispatchQueue::Lending), after each turn of the loop and outside its lock, so a
 // fragment costs one wake-up instead of two. A block can stall (a reader that stops reading
 // standard output), and the server must still be read meanwhile: before running lent blocks
-// the thread makes sure a one-shot timer is set, and a second thread, asleep on that timer and woken by
-// nothing else, takes over the loop if the blocks outlast it. The stalled thread keeps running
-// the queue's blocks and, once they are done, becomes the one asleep on the timer.
+// the thread makes sure a one-shot timer is set, and a second thread, asleep on that timer and
+// woken by nothing else, takes over the loop if the blocks outlast it. The stalled thread keeps
+// running the queue's blocks and, once they are done, becomes the one asleep on the timer.
 //
 // Arming and disarming a timer around every run of blocks would cost two system calls per
 // fragment; instead a run only notes when it began, and arms the timer if it is not armed

@@ -1,0 +1,151 @@
+#include "platform/soundserver/InputMix.h"
+
+#include <algorithm>
+#include <functional>
+#include <iterator>
+#include <limits>
+#include <utility>
+
+void InputMix::add(Input input, std::span<const float> samples, std::uint64_t now) {
+  append(input, std::vector<float>(samples.begin(), samples.end()), now);
+}
+
+void InputMix::addSilence(Input input, std::size_t frames, std::uint64_t now) {
+  append(input, std::vector<float>(frames * rule_.channels, 0.0F), now);
+}
+
+void InputMix::append(Input input, std::vector<float> samples, std::uint64_t now) {
+  if (rule_.channels == 0) return;
+  const std::size_t frames = samples.size() / rule_.channels;
+  samples.resize(frames * rule_.channels);
+  // A lane with nothing left to mix, new or not, picks up at the present by construction:
+  // every lane's first frame not yet mixed is the mix's next frame.
+  Lane& lane = lanes_[input];
+  lane.quiet = false;
+  lane.lastHeard = now;
+  if (frames == 0) return;
+  lane.frames += frames;
+  lane.blocks.push_back(std::move(samples));
+}
+
+void InputMix::quiet(Input input) {
+  const auto found = lanes_.find(input);
+  if (found == lanes_.end()) return;
+  if (found->second.frames == 0) {
+    lanes_.erase(found);
+  } else {
+    found->second.quiet = true;
+  }
+}
+
+bool InputMix::waitedFor(const Lane& lane, std::uint64_t now) const {
+  return !lane.quiet && now < lane.lastHeard + rule_.waitMicros;
+}
+
+// Frames every input waited for has delivered; with none waited for, all there are.
+std::size_t InputMix::framesDue(std::uint64_t now) const {
+  std::size_t ready = std::numeric_limits<std::size_t>::max();
+  std::size_t most = 0;
+  for (const auto& [input, lane] : lanes_) {
+    most = std::max(most, lane.frames);
+    if (waitedFor(lane, now)) ready = std::min(ready, lane.frames);
+  }
+  return std::min(ready, most);
+}
+
+std::size_t InputMix::mix(std::uint64_t now, std::vector<float>& out) {
+  const std::size_t frames = emit(framesDue(now), out);
+  levelLeads(now);
+  // Lanes with nothing left that nobody waits for are forgotten; the same input heard again
+  // starts afresh, at the present, as it would anyway.
+  std::erase_if(lanes_, [&](const auto& entry) {
+    return entry.second.frames == 0 && !waitedFor(entry.second, now);
+  });
+  return frames;
+}
+
+std::size_t InputMix::flush(std::vector<float>& out) {
+  std::size_t most = 0;
+  for (const auto& [input, lane] : lanes_) most = std::max(most, lane.frames);
+  const std::size_t frames = emit(most, out);
+  lanes_.clear();
+  return frames;
+}
+
+std::optional<std::uint64_t> InputMix::nextDeadline(std::uint64_t now) const {
+  std::size_t most = 0;
+  for (const auto& [input, lane] : lanes_) most = std::max(most, lane.frames);
+  std::optional<std::uint64_t> deadline;
+  for (const auto& [input, lane] : lanes_) {
+    if (lane.frames >= most || !waitedFor(lane, now)) continue;
+    const std::uint64_t until = lane.lastHeard + rule_.waitMicros;
+    deadline = deadline ? std::min(*deadline, until) : until;
+  }
+  return deadline;
+}
+
+// After mixing, an input still holding frames is ahead of one waited for that has none.
+void InputMix::levelLeads(std::uint64_t now) {
+  const bool held = std::any_of(lanes_.begin(), lanes_.end(), [&](const auto& entry) {
+    return entry.second.frames == 0 && waitedFor(entry.second, now);
+  });
+  for (auto& [input, lane] : lanes_) {
+    // The rest of an input that went quiet is mixed in its place, not dropped.
+    if (!held || lane.frames == 0 || lane.quiet) {
+      lane.aheadSince.reset();
+      continue;
+    }
+    if (!lane.aheadSince) lane.aheadSince = now;
+    // A lead within one turn of the server's (inputs handed over one after another) is not
+    // one to level.
+    if (now < *lane.aheadSince + rule_.waitMicros) continue;
+    takeFrom(lane, leadingSilence(lane), nullptr);
+    if (lane.frames > rule_.maxLeadFrames)
+      takeFrom(lane, lane.frames - rule_.maxLeadFrames, nullptr);
+    if (lane.frames == 0) lane.aheadSince.reset();
+  }
+}
+
+std::size_t InputMix::leadingSilence(const Lane& lane) const {
+  std::size_t samples = 0;
+  std::size_t offset = lane.frontOffset;
+  for (const std::vector<float>& block : lane.blocks) {
+    const auto from = block.begin() + static_cast<std::ptrdiff_t>(offset);
+    const auto sound = std::find_if(from, block.end(), [](float value) { return value != 0.0F; });
+    samples += static_cast<std::size_t>(sound - from);
+    if (sound != block.end()) break;
+    offset = 0;
+  }
+  return samples / rule_.channels;
+}
+
+// Lanes shorter than `frames` are not waited for: the rest of their share is silence.
+std::size_t InputMix::emit(std::size_t frames, std::vector<float>& out) {
+  if (frames == 0) return 0;
+  const std::size_t from = out.size();
+  out.resize(from + frames * rule_.channels, 0.0F);
+  for (auto& [input, lane] : lanes_) {
+    takeFrom(lane, std::min(frames, lane.frames), out.data() + from);
+  }
+  return frames;
+}
+
+void InputMix::takeFrom(Lane& lane, std::size_t frames, float* into) {
+  lane.frames -= frames;
+  std::size_t samples = frames * rule_.channels;
+  while (samples > 0) {
+    const std::vector<float>& block = lane.blocks.front();
+    const std::size_t taken = std::min(samples, block.size() - lane.frontOffset);
+    if (into != nullptr) {
+      const auto first = block.begin() + static_cast<std::ptrdiff_t>(lane.frontOffset);
+      std::transform(first, first + static_cast<std::ptrdiff_t>(taken), into, into, std::plus<>());
+      into += taken;
+    }
+    samples -= taken;
+    lane.frontOffset += taken;
+    if (lane.frontOffset == block.size()) {
+      lane.blocks.pop_front();
+      lane.frontOffset = 0;
+    }
+  }
+}
