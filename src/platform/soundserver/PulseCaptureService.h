@@ -43,13 +43,15 @@ class PulseCaptureService final : public SCCaptureService {
                     // ten looks a second are plenty.
                     .gapCheck = 100 * PA_USEC_PER_MSEC,
                     // Inputs of one sink are rendered in the same cycles, but PipeWire hands
-                    // over the stream of a player with a long buffer in bursts some 21 ms apart;
-                    // an input is told corked or gone by the server, so this is only the most
-                    // one that stopped without a word holds the others back.
-                    .inputWait = 5 * kFragmentMillis * PA_USEC_PER_MSEC,
-                    // Past the few fragments a new stream starts with: an input held this far
-                    // behind the others is one that was late again and again.
-                    .inputLead = 100 * PA_USEC_PER_MSEC,
+                    // over the stream of a player with a long buffer in bursts some 21 ms apart,
+                    // and a loaded machine makes it skip cycles; an input is told corked or gone
+                    // by the server, so this is only the most one that stopped without a word
+                    // holds the others back. Shorter, a late input got holes cut into its sound.
+                    .inputWait = 10 * kFragmentMillis * PA_USEC_PER_MSEC,
+                    // Far past what a new stream starts with (PipeWire hands over up to a few
+                    // hundred milliseconds at once): only an input late again and again gets
+                    // this far ahead of the others, and only then is its sound cut.
+                    .inputLead = 2 * PA_USEC_PER_SEC,
                     // A default sink that vanishes as it is looked up is looked for again, soon
                     // at first; a sink going comes with events, not through these.
                     .findSink = {.firstAtOnce = false,
