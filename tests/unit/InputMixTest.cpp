@@ -80,6 +80,35 @@ TEST(InputMixTest, AnInputThatJoinsStartsAtThePresentAndMovesNoOtherInTime) {
   EXPECT_EQ(m.take(40 * kMs), (Left{112}));
 }
 
+// An input in digital silence holds nothing back: another's sound goes out at once. What it
+// delivers at its own phase for frames already mixed is dropped while it is silence (the
+// output keeps the clock) and starts at the present once it has sound (nothing is lost).
+TEST(InputMixTest, AnInputInSilenceHoldsNothingBackAndKeepsItsPlace) {
+  struct Step {
+    InputMix::Input input;
+    std::vector<float> samples;
+    Left due;
+    const char* what;
+  };
+  const Step steps[] = {
+      {kA, frames(0.0F, 3), {0, 0, 0}, "the only input"},
+      {kB, frames(0.0F, 3), {0, 0, 0}, "B joins at the present"},
+      {kA, frames(0.0F, 3), {}, "A's silence for frames already mixed doubled the output"},
+      {kB, frames(1.0F, 3, 1.0F), {1, 2, 3}, "B's sound held back by A's silence"},
+      {kA, frames(10.0F, 3, 1.0F), {}, "A's sound, late, went out without B's"},
+      {kB, frames(4.0F, 3, 1.0F), {14, 16, 18}, "A's late sound lost or misplaced"},
+      {kA, frames(0.0F, 3), {}, "B, sounding, not waited for"},
+      {kB, frames(7.0F, 3, 1.0F), {7, 8, 9}, "A's silence in its place lost"},
+  };
+  Mix m;
+  std::uint64_t at = 0;
+  for (const Step& step : steps) {
+    at += 5 * kMs;
+    m.mix.add(step.input, step.samples, at);
+    EXPECT_EQ(m.take(at), step.due) << step.what;
+  }
+}
+
 // An input stops sending: corked or gone, as the server says (quiet), or silent without a word
 // (late, or a server that sends nothing for it). Either way the others go on, and what it
 // sends afterwards starts at the present, whole.

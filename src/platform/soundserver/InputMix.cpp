@@ -18,14 +18,30 @@ void InputMix::append(Input input, std::vector<float> samples, std::uint64_t now
   if (rule_.channels == 0) return;
   const std::size_t frames = samples.size() / rule_.channels;
   samples.resize(frames * rule_.channels);
-  // A lane with nothing left to mix, new or not, picks up at the present by construction:
-  // every lane's first frame not yet mixed is the mix's next frame.
+  // A lane heard for the first time picks up at the present by construction: every lane's
+  // first frame not yet mixed is the mix's next frame.
   Lane& lane = lanes_[input];
   lane.quiet = false;
   lane.lastHeard = now;
-  if (frames == 0) return;
-  lane.frames += frames;
+  lane.sounding = silentFrames(samples, frames) < frames;
+  std::size_t passed = 0;
+  if (lane.behind > 0) {
+    const std::size_t overlap = std::min(lane.behind, frames);
+    passed = silentFrames(samples, overlap);
+    // Silence for frames already mixed adds nothing; sound for them starts at the present.
+    lane.behind = passed == overlap ? lane.behind - overlap : 0;
+  }
+  if (passed == frames) return;
+  samples.erase(samples.begin(),
+                samples.begin() + static_cast<std::ptrdiff_t>(passed * rule_.channels));
+  lane.frames += frames - passed;
   lane.blocks.push_back(std::move(samples));
+}
+
+std::size_t InputMix::silentFrames(std::span<const float> samples, std::size_t limit) const {
+  const auto end = samples.begin() + static_cast<std::ptrdiff_t>(limit * rule_.channels);
+  const auto sound = std::find_if(samples.begin(), end, [](float value) { return value != 0.0F; });
+  return static_cast<std::size_t>(sound - samples.begin()) / rule_.channels;
 }
 
 void InputMix::quiet(Input input) {
@@ -38,11 +54,16 @@ void InputMix::quiet(Input input) {
   }
 }
 
-bool InputMix::waitedFor(const Lane& lane, std::uint64_t now) const {
+bool InputMix::heardOf(const Lane& lane, std::uint64_t now) const {
   return !lane.quiet && now < lane.lastHeard + rule_.waitMicros;
 }
 
-// Frames every input waited for has delivered; with none waited for, all there are.
+bool InputMix::waitedFor(const Lane& lane, std::uint64_t now) const {
+  return lane.sounding && heardOf(lane, now);
+}
+
+// Frames every input waited for has delivered; with none waited for, all there are: a lane
+// short of them keeps its place, behind.
 std::size_t InputMix::framesDue(std::uint64_t now) const {
   std::size_t ready = std::numeric_limits<std::size_t>::max();
   std::size_t most = 0;
@@ -56,10 +77,10 @@ std::size_t InputMix::framesDue(std::uint64_t now) const {
 std::size_t InputMix::mix(std::uint64_t now, std::vector<float>& out) {
   const std::size_t frames = emit(framesDue(now), out);
   levelLeads(now);
-  // Lanes with nothing left that nobody waits for are forgotten; the same input heard again
-  // starts afresh, at the present, as it would anyway.
+  // Lanes with nothing left whose input stopped sending are forgotten; the same input heard
+  // again starts afresh, at the present.
   std::erase_if(lanes_, [&](const auto& entry) {
-    return entry.second.frames == 0 && !waitedFor(entry.second, now);
+    return entry.second.frames == 0 && !heardOf(entry.second, now);
   });
   return frames;
 }
@@ -119,13 +140,16 @@ std::size_t InputMix::leadingSilence(const Lane& lane) const {
   return samples / rule_.channels;
 }
 
-// Lanes shorter than `frames` are not waited for: the rest of their share is silence.
+// Lanes shorter than `frames` are not waited for: the rest of their share is silence, and
+// they fall behind by it.
 std::size_t InputMix::emit(std::size_t frames, std::vector<float>& out) {
   if (frames == 0) return 0;
   const std::size_t from = out.size();
   out.resize(from + frames * rule_.channels, 0.0F);
   for (auto& [input, lane] : lanes_) {
-    takeFrom(lane, std::min(frames, lane.frames), out.data() + from);
+    const std::size_t taken = std::min(frames, lane.frames);
+    takeFrom(lane, taken, out.data() + from);
+    lane.behind += frames - taken;
   }
   return frames;
 }

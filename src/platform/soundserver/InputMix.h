@@ -3,13 +3,18 @@
 //
 // The server renders every input of a sink in the same cycles, but hands each input's audio
 // over on its own: on PulseAudio usually in one wake-up, on PipeWire's pulse server one
-// wake-up per input. So each input has a queue of its own, and a frame is mixed once every
-// input that is sending has delivered it. An input that stops sending (corked, ended, late)
-// must not hold the others back: it counts as sending only while it has delivered within
-// `waitMicros`, or not at all once the caller says it went quiet. Frames the others go on
-// without it are silence for it; whatever it sends later starts at the present, so late audio
-// is never dropped and never moves the other inputs in time. An input heard for the first
-// time starts at the present too: at the first frame not yet mixed.
+// wake-up per input, each at a phase of its own. So each input has a lane of its own, and a
+// frame is mixed once every input that is sending sound has delivered it. An input in digital
+// silence holds nothing back: it adds nothing to the sum. Nor does an input that stops
+// sending (corked, ended, late): it is waited for only while it has delivered within
+// `waitMicros`, or not at all once the caller says it went quiet.
+//
+// A lane the mix has gone past keeps its place: what it delivers for frames already mixed is
+// dropped while it is digital silence (nothing is lost), so silent inputs at other phases
+// never put the output ahead of the clock. Sound delivered for frames already mixed starts at
+// the present instead, whole: late audio is never dropped and never moves the other inputs in
+// time. An input heard for the first time, or again after `waitMicros` without a word, starts
+// at the present too: at the first frame not yet mixed.
 //
 // An input that starts at the present with what queued while its stream started, or after
 // being late, is ahead of the others: its audio waits for theirs, later by that lead. Once the
@@ -62,13 +67,18 @@ class InputMix {
     std::deque<std::vector<float>> blocks;  // as delivered; the front one partly mixed
     std::size_t frontOffset = 0;            // samples of the front block already mixed
     std::size_t frames = 0;                 // frames not yet mixed
+    std::size_t behind = 0;                 // frames mixed past the lane's end, while empty
     std::uint64_t lastHeard = 0;
     std::optional<std::uint64_t> aheadSince;  // held back by the others since then
+    bool sounding = false;                    // its latest delivery held more than digital silence
     bool quiet = false;
   };
 
   void append(Input input, std::vector<float> samples, std::uint64_t now);
   bool waitedFor(const Lane& lane, std::uint64_t now) const;
+  bool heardOf(const Lane& lane, std::uint64_t now) const;
+  // Frames at the head of `samples`, at most `limit`, that are digital silence.
+  std::size_t silentFrames(std::span<const float> samples, std::size_t limit) const;
   std::size_t framesDue(std::uint64_t now) const;
   std::size_t emit(std::size_t frames, std::vector<float>& out);
   void levelLeads(std::uint64_t now);
