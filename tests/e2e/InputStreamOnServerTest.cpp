@@ -6,9 +6,6 @@
 #include <pulse/introspect.h>
 #include <pulse/proplist.h>
 #include <pulse/timeval.h>
-#include <signal.h>
-#include <spawn.h>
-#include <sys/wait.h>
 
 #include <chrono>
 #include <cstdlib>
@@ -22,8 +19,6 @@
 #include "platform/soundserver/PulseConnection.h"
 #include "platform/soundserver/PulseLoop.h"
 
-extern char** environ;
-
 namespace {
 
 using namespace std::chrono_literals;
@@ -33,26 +28,6 @@ struct Outcome {
   bool confirmed = false;
   std::size_t audioBytes = 0;
   NSErrorRef failure;
-};
-
-// A player of loud noise into `sink`, as an application would be: an input of that sink.
-class Player {
- public:
-  Player(const std::string& sink, const std::string& name) {
-    const std::string device = "--device=" + sink, stream = "--stream-name=" + name;
-    const char* argv[] = {"pacat",        "--playback",   device.c_str(),
-                          stream.c_str(), "/dev/urandom", nullptr};
-    posix_spawnp(&pid_, "pacat", nullptr, nullptr, const_cast<char**>(argv), environ);
-  }
-  ~Player() {
-    kill(pid_, SIGTERM);
-    waitpid(pid_, nullptr, 0);
-  }
-  Player(const Player&) = delete;
-  Player& operator=(const Player&) = delete;
-
- private:
-  pid_t pid_ = -1;
 };
 
 class InputStreamOnServerTest : public ::testing::Test {
@@ -165,19 +140,14 @@ class InputStreamOnServerTest : public ::testing::Test {
 };
 
 TEST_F(InputStreamOnServerTest, HandsOnAudioOnlyWhenAttachedToAnInputOfTheSinkRecorded) {
-  // with_server.py --sink speakers --sink other --microphone microphone
-  const Player onSpeakers("speakers", "on-speakers"), onOther("other", "on-other");
+  // with_server.py --keep-awake --sink speakers --sink other --microphone microphone: a
+  // player in each sink, player-0 in speakers and player-1 in other.
   const RecordedSink speakers = sink("speakers"), other = sink("other");
   RecordedSink otherMonitorClaimed = speakers;  // the stream lands on another monitor
   otherMonitorClaimed.monitorSourceIndex = other.monitorSourceIndex;
   auto listed = inputs();
-  for (int tries = 0;
-       tries < 100 && !(listed.contains("on-speakers") && listed.contains("on-other")); ++tries) {
-    std::this_thread::sleep_for(50ms);
-    listed = inputs();
-  }
-  ASSERT_TRUE(listed.contains("on-speakers") && listed.contains("on-other"));
-  const std::uint32_t here = listed["on-speakers"], there = listed["on-other"];
+  ASSERT_TRUE(listed.contains("player-0") && listed.contains("player-1"));
+  const std::uint32_t here = listed["player-0"], there = listed["player-1"];
   struct Case {
     const char* what;
     RecordedSink recorded;
