@@ -256,7 +256,7 @@ void DefaultSinkRecording::inputAudio(std::uint32_t input, const void* data, std
 // several blocks per input, and each piece handed on costs a conversion and a write.
 void DefaultSinkRecording::mixSoon() {
   if (std::exchange(mixPosted_, true)) return;
-  loop_.post([this] {
+  loop_.atTurnEnd([this] {
     mixPosted_ = false;
     mixAndDeliver();
   });
