@@ -80,7 +80,8 @@ TEST(InputMixTest, AnInputThatJoinsStartsAtThePresentAndMovesNoOtherInTime) {
   EXPECT_EQ(m.take(40 * kMs), (Left{112}));
 }
 
-// An input in digital silence holds nothing back: another's sound goes out at once. What it
+// An input in digital silence, for longer than a few blocks inside its sound, holds nothing
+// back: another's sound goes out at once. What it
 // delivers at its own phase for frames already mixed is dropped while it is silence (the
 // output keeps the clock) and starts at the present once it has sound (nothing is lost).
 TEST(InputMixTest, AnInputInSilenceHoldsNothingBackAndKeepsItsPlace) {
@@ -99,11 +100,13 @@ TEST(InputMixTest, AnInputInSilenceHoldsNothingBackAndKeepsItsPlace) {
       {kB, frames(4.0F, 3, 1.0F), {14, 16, 18}, "A's late sound lost or misplaced"},
       {kA, frames(0.0F, 3), {}, "B, sounding, not waited for"},
       {kB, frames(7.0F, 3, 1.0F), {7, 8, 9}, "A's silence in its place lost"},
+      {kB, frames(10.0F, 3, 1.0F), {}, "a short silence inside A's sound lost it its place"},
+      {kA, frames(20.0F, 3, 1.0F), {30, 32, 34}, "A's sound after a short silence out of place"},
   };
   Mix m;
   std::uint64_t at = 0;
   for (const Step& step : steps) {
-    at += 5 * kMs;
+    at += 2 * kMs;  // all within the wait
     m.mix.add(step.input, step.samples, at);
     EXPECT_EQ(m.take(at), step.due) << step.what;
   }

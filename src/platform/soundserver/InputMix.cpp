@@ -23,7 +23,7 @@ void InputMix::append(Input input, std::vector<float> samples, std::uint64_t now
   Lane& lane = lanes_[input];
   lane.quiet = false;
   lane.lastHeard = now;
-  lane.sounding = silentFrames(samples, frames) < frames;
+  if (silentFrames(samples, frames) < frames) lane.lastSound = now;
   std::size_t passed = 0;
   if (lane.behind > 0) {
     const std::size_t overlap = std::min(lane.behind, frames);
@@ -59,7 +59,9 @@ bool InputMix::heardOf(const Lane& lane, std::uint64_t now) const {
 }
 
 bool InputMix::waitedFor(const Lane& lane, std::uint64_t now) const {
-  return lane.sounding && heardOf(lane, now);
+  // A few silent blocks inside sound (a player that ran short) do not count as silence: the
+  // input would lose its place to the others, and its sound after them would start late.
+  return lane.lastSound && now < *lane.lastSound + rule_.waitMicros && heardOf(lane, now);
 }
 
 // Frames every input waited for has delivered; with none waited for, all there are: a lane

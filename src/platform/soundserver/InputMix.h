@@ -5,8 +5,8 @@
 // over on its own: on PulseAudio usually in one wake-up, on PipeWire's pulse server one
 // wake-up per input, each at a phase of its own. So each input has a lane of its own, and a
 // frame is mixed once every input that is sending sound has delivered it. An input in digital
-// silence holds nothing back: it adds nothing to the sum. Nor does an input that stops
-// sending (corked, ended, late): it is waited for only while it has delivered within
+// silence for `waitMicros` holds nothing back: it adds nothing to the sum. Nor does an input that
+// stops sending (corked, ended, late): it is waited for only while it has delivered within
 // `waitMicros`, or not at all once the caller says it went quiet.
 //
 // A lane the mix has gone past keeps its place: what it delivers for frames already mixed is
@@ -70,7 +70,7 @@ class InputMix {
     std::size_t behind = 0;                 // frames mixed past the lane's end, while empty
     std::uint64_t lastHeard = 0;
     std::optional<std::uint64_t> aheadSince;  // held back by the others since then
-    bool sounding = false;                    // its latest delivery held more than digital silence
+    std::optional<std::uint64_t> lastSound;   // its latest delivery of more than digital silence
     bool quiet = false;
   };
 
