@@ -25,7 +25,8 @@ std::vector<float> frames(float first, std::size_t count, float step = 0.0F) {
 }
 
 struct Mix {
-  InputMix mix{{.channels = kChannels, .waitMicros = 20 * kMs, .maxLeadFrames = 6}};
+  InputMix mix{
+      {.channels = kChannels, .waitMicros = 20 * kMs, .maxLeadFrames = 6, .silenceSlackFrames = 3}};
   std::vector<float> out;
 
   // The left channel of what is due at `at`.
@@ -110,6 +111,18 @@ TEST(InputMixTest, AnInputInSilenceHoldsNothingBackAndKeepsItsPlace) {
     m.mix.add(step.input, step.samples, at);
     EXPECT_EQ(m.take(at), step.due) << step.what;
   }
+}
+
+// An input in silence that is still sending keeps the output to its pace: another's burst goes
+// no further than the slack past it, so that nothing runs ahead of the clock.
+TEST(InputMixTest, ASilentInputStillSendingKeepsThePace) {
+  Mix m;  // a slack of 3 frames
+  m.mix.add(kA, frames(0.0F, 3), 0);
+  EXPECT_EQ(m.take(0), Left(3, 0.0F));
+  m.mix.add(kB, frames(1.0F, 12), 1 * kMs);
+  EXPECT_EQ(m.take(1 * kMs), Left(3, 1.0F)) << "a burst ran ahead of a silent input's pace";
+  m.mix.add(kA, frames(0.0F, 3), 5 * kMs);
+  EXPECT_EQ(m.take(5 * kMs), Left(3, 1.0F));
 }
 
 // An input stops sending: corked or gone, as the server says (quiet), or silent without a word

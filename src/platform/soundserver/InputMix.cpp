@@ -64,14 +64,22 @@ bool InputMix::waitedFor(const Lane& lane, std::uint64_t now) const {
   return lane.lastSound && now < *lane.lastSound + rule_.waitMicros && heardOf(lane, now);
 }
 
-// Frames every input waited for has delivered; with none waited for, all there are: a lane
-// short of them keeps its place, behind.
+// Frames every input waited for has delivered, and no further than the slack past any silent
+// input still sending; with none of either, all there are. A lane short of them keeps its
+// place, behind.
 std::size_t InputMix::framesDue(std::uint64_t now) const {
   std::size_t ready = std::numeric_limits<std::size_t>::max();
   std::size_t most = 0;
   for (const auto& [input, lane] : lanes_) {
     most = std::max(most, lane.frames);
-    if (waitedFor(lane, now)) ready = std::min(ready, lane.frames);
+    if (waitedFor(lane, now)) {
+      ready = std::min(ready, lane.frames);
+    } else if (heardOf(lane, now)) {
+      // Silent, but sending: it holds nothing back by up to the slack, and past it keeps the
+      // output to the pace at which it sends (no input is early for ever).
+      const std::size_t reach = lane.frames + rule_.silenceSlackFrames;
+      ready = std::min(ready, reach > lane.behind ? reach - lane.behind : 0);
+    }
   }
   return std::min(ready, most);
 }
@@ -79,11 +87,11 @@ std::size_t InputMix::framesDue(std::uint64_t now) const {
 std::size_t InputMix::mix(std::uint64_t now, std::vector<float>& out) {
   const std::size_t frames = emit(framesDue(now), out);
   levelLeads(now);
-  // Lanes with nothing left whose input stopped sending are forgotten; the same input heard
-  // again starts afresh, at the present.
-  std::erase_if(lanes_, [&](const auto& entry) {
-    return entry.second.frames == 0 && !heardOf(entry.second, now);
-  });
+  // Lanes with nothing left whose input went quiet are forgotten; the same input heard again
+  // starts afresh, at the present. One that is only late keeps its place: starting it afresh
+  // would put what it sends next at the present, and the output ahead of the clock by its delay.
+  std::erase_if(lanes_,
+                [](const auto& entry) { return entry.second.frames == 0 && entry.second.quiet; });
   return frames;
 }
 

@@ -5,9 +5,9 @@
 // over on its own: on PulseAudio usually in one wake-up, on PipeWire's pulse server one
 // wake-up per input, each at a phase of its own. So each input has a lane of its own, and a
 // frame is mixed once every input that is sending sound has delivered it. An input in digital
-// silence for `waitMicros` holds nothing back: it adds nothing to the sum. Nor does an input that
-// stops sending (corked, ended, late): it is waited for only while it has delivered within
-// `waitMicros`, or not at all once the caller says it went quiet.
+// silence for `waitMicros` holds nothing back by more than `silenceSlackFrames`: it adds nothing to
+// the sum. Nor does an input that stops sending (corked, ended, late): it is waited for only while
+// it has delivered within `waitMicros`, or not at all once the caller says it went quiet.
 //
 // A lane the mix has gone past keeps its place: what it delivers for frames already mixed is
 // dropped while it is digital silence (nothing is lost), so silent inputs at other phases
@@ -41,6 +41,9 @@ class InputMix {
     std::uint32_t channels;     // samples per frame, interleaved
     std::uint64_t waitMicros;   // how long an input that delivered nothing is still waited for
     std::size_t maxLeadFrames;  // the most an input may run ahead of the others
+    // How far the mix may go past an input in digital silence that is still sending: one
+    // hand-over of the server's, so that its phase delays no other input's sound.
+    std::size_t silenceSlackFrames;
   };
 
   explicit InputMix(Rule rule) : rule_(rule) {}
