@@ -33,7 +33,7 @@ CURRENT_CTEST_ARGS ?=
 test-current:
 	@scripts/install-deps.sh current
 	@cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo -DSYSAUDIO_BUILD_TESTS=ON >/dev/null
-	@cmake --build $(BUILD) -j $(JOBS) --target sysaudio monitor_stream_tests
+	@cmake --build $(BUILD) -j $(JOBS) --target sysaudio input_stream_tests
 	@scripts/current-debian.sh --mount $(BUILD) -- \
 	  ctest --test-dir $(abspath $(BUILD)) -L e2e --output-on-failure $(CURRENT_CTEST_ARGS)
 

@@ -1,10 +1,12 @@
 # The capture service on the user's sound server (libpulse), and the program linked with it.
 
 add_library(soundserver STATIC
+  src/platform/soundserver/DefaultSinkFollower.cpp
+  src/platform/soundserver/DefaultSinkRecording.cpp
   src/platform/soundserver/FragmentSamples.cpp
+  src/platform/soundserver/InputMix.cpp
+  src/platform/soundserver/InputStream.cpp
   src/platform/soundserver/LibpulseOnDemand.cpp
-  src/platform/soundserver/MonitorRecording.cpp
-  src/platform/soundserver/MonitorStream.cpp
   src/platform/soundserver/PulseCaptureService.cpp
   src/platform/soundserver/PulseConnection.cpp
   src/platform/soundserver/PulseError.cpp
@@ -14,6 +16,7 @@ add_library(soundserver STATIC
   src/platform/soundserver/RetryRule.cpp
   src/platform/soundserver/ShareableContentQuery.cpp
   src/platform/soundserver/SilenceClock.cpp
+  src/platform/soundserver/SinkInputs.cpp
 )
 # For measuring other fragment sizes only (bench/latency --fragment-ms); the program asks for 10.
 set(SYSAUDIO_FRAGMENT_MILLIS "" CACHE STRING "Fragment asked of the sound server, in ms (bench builds)")

@@ -1,5 +1,6 @@
 """Runs the comparison the command line asked for and renders it."""
 import os
+import shutil
 import statistics
 import time
 
@@ -18,7 +19,8 @@ class Missing(Exception):
 
 
 def chosen_recorders(args):
-    everyone = recorders.all_recorders(os.path.abspath(args.binary), args.fragment_ms)
+    before = os.path.abspath(args.before) if args.before else None
+    everyone = recorders.all_recorders(os.path.abspath(args.binary), args.fragment_ms, before)
     if args.only:
         names = args.only.split(",")
         unknown = set(names) - {r.name for r in everyone}
@@ -47,10 +49,14 @@ def run(args):
         needed = ", ".join(server_class.required_binaries)
         raise Missing(f"{args.server} is not installed (needs {needed})")
     chosen = chosen_recorders(args)
+    if args.inputs > 1 and not shutil.which("ffmpeg"):
+        raise Missing("ffmpeg, which plays the steady inputs, is missing")
     plan = Plan(clicks=args.clicks, click_gap_s=QUICK_CLICK_GAP_S if args.quick else CLICK_GAP_S,
                 seconds=args.seconds)
     load_before, binary = os.getloadavg(), describe_binary(args.binary)
-    session = Session(server_class)
+    if args.before:
+        binary += f"; sysaudio-before: {describe_binary(args.before)}"
+    session = Session(server_class, args.inputs, keep_awake=not args.bare)
     try:
         session.start()
         # Alternating rounds: machine noise that comes and goes hits every recorder alike.
@@ -60,7 +66,8 @@ def run(args):
         session.stop()
     results = [combined([round_[i] for round_ in rounds]) for i in range(len(chosen))]
     context = {"server": args.server, "binary": binary, "clicks": args.clicks,
-               "seconds": args.seconds, "rounds": args.rounds,
+               "seconds": args.seconds, "rounds": args.rounds, "inputs": args.inputs,
+               "bare": args.bare,
                "load_before": load_before, "load_after": os.getloadavg()}
     return results, table.render(results, context)
 

@@ -18,11 +18,23 @@ def parse_args(argv=None, description=None):
     parser.add_argument("--fragment-ms", type=float, default=10,
                         help="the fragment the sysaudio binary asks for; parec's like-for-like "
                              "row asks for the same (default 10)")
+    parser.add_argument("--inputs", type=int, default=1,
+                        help="streams playing into the sink: the clicks and this many less one "
+                             "steady quiet tones (default 1)")
+    parser.add_argument("--bare", action="store_true",
+                        help="PipeWire only: no silent pacat keeping the sink awake (its null "
+                             "sink needs none), so that the clicks are the one input")
+    parser.add_argument("--before", metavar="BINARY",
+                        help="another sysaudio build measured in the same run, as sysaudio-before")
     parser.add_argument("--rounds", type=int, default=1,
                         help="alternate the recorders this many times; figures are medians")
     args = parser.parse_args(argv)
     args.seconds = args.seconds if args.seconds is not None else (3.0 if args.quick else 60.0)
     args.clicks = args.clicks if args.clicks is not None else (6 if args.quick else 20)
-    if args.seconds < 1 or args.clicks < 1 or args.rounds < 1:
-        parser.error("--seconds, --clicks and --rounds must be at least 1")
+    if min(args.seconds, args.clicks, args.rounds, args.inputs) < 1:
+        parser.error("--seconds, --clicks, --rounds and --inputs must be at least 1")
+    if args.bare and args.server != "pipewire":
+        parser.error("--bare: PipeWire only; an idle PulseAudio null sink renders far ahead")
+    if args.inputs > 4:
+        parser.error("--inputs: at most 4, or the steady tones together would pass for a click")
     return args

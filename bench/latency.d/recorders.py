@@ -31,9 +31,9 @@ class Recorder:
         return shutil.which(self.binary) is not None
 
 
-def sysaudio(binary):
-    # It finds the default sink's monitor itself; the monitor it records is the same one.
-    return Recorder("sysaudio", lambda monitor: [binary], binary)
+def sysaudio(binary, name="sysaudio"):
+    # It finds the default sink itself: the one whose monitor the others record.
+    return Recorder(name, lambda monitor: [binary], binary)
 
 
 def parec(latency_msec=PAREC_LATENCY_MSEC, name="parec"):
@@ -56,5 +56,7 @@ def ffmpeg():
         "-flush_packets", "1", "-"], "ffmpeg")
 
 
-def all_recorders(sysaudio_binary, fragment_msec=SYSAUDIO_FRAGMENT_MSEC):
-    return [sysaudio(sysaudio_binary), parec_at_fragment(fragment_msec), parec(), ffmpeg()]
+def all_recorders(sysaudio_binary, fragment_msec=SYSAUDIO_FRAGMENT_MSEC, before_binary=None):
+    before = [sysaudio(before_binary, "sysaudio-before")] if before_binary else []
+    return [sysaudio(sysaudio_binary), *before, parec_at_fragment(fragment_msec), parec(),
+            ffmpeg()]

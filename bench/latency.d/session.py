@@ -1,5 +1,6 @@
-"""One comparison: a private sound server, one click player, and each recorder in turn
-against the same monitor, so that their numbers differ by the recorder and not the set-up."""
+"""One comparison: a private sound server, one click player (and steady players, if asked),
+and each recorder in turn against the same monitor, so that their numbers differ by the
+recorder and not the set-up."""
 import os
 import shlex
 import subprocess
@@ -10,7 +11,7 @@ from typing import List, Optional
 
 from capture import RecorderProcess, cpu_seconds
 from recorders import BYTES_PER_SECOND
-from soundservers import end_process, spawn
+from soundservers import QUIET, end_process, spawn
 
 SINK = "speakers"
 MONITOR = f"{SINK}.monitor"
@@ -21,6 +22,18 @@ PLAYER_ARGV = ["pacat", "--playback", "--format=s16le", f"--rate={PLAYER_RATE}",
                "--channels=2", "--latency-msec=10", f"--device={SINK}",
                "--stream-name=bench-clicks"]
 CLICK_TIMEOUT_S = 3.0
+# Each further input: an endless tone, played as a media player would (40 ms buffer), quiet
+# enough that only the clicks cross the click level: three of them at 0.05 of full scale stay
+# below it, even where the server downmixes stereo to mono at +3 dB (PipeWire).
+STEADY_AMPLITUDE = 0.05
+
+
+def steady_player_argv(number):
+    tone = f"{STEADY_AMPLITUDE}*sin(2*PI*{300 + 100 * number}*t)"
+    return ["ffmpeg", "-nostdin", "-hide_banner", "-loglevel", "error", "-f", "lavfi", "-i",
+            f"aevalsrc={tone}:s={PLAYER_RATE}:c=stereo",
+            "-f", "pulse", "-buffer_duration", "40", "-device", SINK,
+            "-stream_name", f"bench-steady-{number}", "steady"]
 
 
 @dataclass
@@ -46,10 +59,13 @@ class Result:
 
 
 class Session:
-    def __init__(self, server_class):
+    def __init__(self, server_class, inputs=1, keep_awake=True):
         self.server_class = server_class
+        self.inputs = inputs
+        self.keep_awake = keep_awake
         self.server = None
         self.player = None
+        self.steady_players = []
 
     def start(self, attempts=2):
         """A loaded machine now and then fails a server's first pactl calls; a fresh server
@@ -68,15 +84,20 @@ class Session:
 
     def _start_server(self):
         self.server.start(sinks=(SINK,))
-        self.server.keep_awake(SINK)
+        if self.keep_awake:
+            self.server.keep_awake(SINK)
         self.player = spawn(PLAYER_ARGV, self.server.env(), stdin=subprocess.PIPE,
                             stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        self.steady_players = [spawn(steady_player_argv(n), self.server.env(), **QUIET)
+                               for n in range(1, self.inputs)]
         time.sleep(1.0)  # until its stream is connected and corked by underrun
+        if any(player.poll() is not None for player in self.steady_players):
+            raise RuntimeError("a steady player ended at its start")
 
     def stop(self):
-        if self.player is not None:
-            end_process(self.player)
-            self.player = None
+        for player in [self.player, *self.steady_players]:
+            end_process(player)
+        self.player, self.steady_players = None, []
         if self.server is not None:
             self.server.stop()
 

@@ -59,6 +59,14 @@ def tones(samples, longest_gap=0.2):
     return groups
 
 
+def outside(samples, sounds, margin=BLOCK):
+    # The samples outside the sounds (as tones() groups them), `margin` samples around each too.
+    keep = np.ones(len(samples), dtype=bool)
+    for runs in sounds:
+        keep[max(runs[0][0] - margin, 0):runs[-1][1] + margin] = False
+    return samples[keep]
+
+
 def loud_seconds(runs):
     return sum(end - start for start, end in runs) / OUTPUT_RATE
 

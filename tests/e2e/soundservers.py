@@ -75,8 +75,6 @@ class SoundServer:
     required_binaries = ("pactl", "pacat", "paplay")
     # An idle null sink renders far ahead until suspended and resumed once.
     renders_ahead_when_idle = True
-    # Recordings of a sink's monitor get audio again after the sink was suspended and resumed.
-    resumes_monitor_after_suspend = True
 
     def __init__(self):
         self.dir = tempfile.mkdtemp(prefix=f"sysaudio-e2e-{self.name}-")
@@ -134,8 +132,11 @@ class SoundServer:
     def sinks(self):
         return [sink["name"] for sink in self.listing("sinks")]
 
+    def info(self):
+        return json.loads(self.pactl("--format=json", "info"))
+
     def default_sink(self):
-        return json.loads(self.pactl("--format=json", "info"))["default_sink_name"]
+        return self.info()["default_sink_name"]
 
     def set_default_sink(self, sink):
         # PipeWire now and then refuses a default sink that it has only just listed.
@@ -221,9 +222,6 @@ class PulseAudioServer(SoundServer):
 class PipeWireServer(SoundServer):
     name = "pipewire"
     renders_ahead_when_idle = False
-    # 0.3.65: after `pactl suspend-sink NAME 1` and `0`, the links to the sink's monitor are
-    # not made again: parec and sysaudio alike record silence from then on.
-    resumes_monitor_after_suspend = False
     required_binaries = ("pipewire", "wireplumber", "pipewire-pulse", "dbus-daemon",
                          *SoundServer.required_binaries)
     _BUS = """<busconfig><type>session</type><listen>unix:path={path}</listen>

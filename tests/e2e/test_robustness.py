@@ -27,13 +27,13 @@ class DeviceFollowingTest(ProgramTestCase):
         program = self.launch()
         program.wait_for_output()
         self.assertEqual(wait_until(lambda: self.recorded(program), 10, what="the recording"),
-                         ["speakers.monitor"])
+                         {"speakers"})
         for sink in removed:
             self.server.remove_sink(sink)
         # Silence goes on at the output rate, whether or not there is anything to record.
         seen, before, until = set(), len(program.stdout()), time.monotonic() + 2.0
         while time.monotonic() < until:
-            seen |= set(self.recorded(program))
+            seen |= self.recorded(program)
             time.sleep(0.05)
         self.assertNotIn("microphone", seen, "the server moved the recording to the microphone")
         self.assertGreater(len(program.stdout()) - before, 1.5 * BYTES_PER_SECOND,
@@ -43,16 +43,18 @@ class DeviceFollowingTest(ProgramTestCase):
             self.server.keep_awake(next_sink)
             time.sleep(0.5)
         wait_until(lambda: self.server.default_sink() == next_sink, 10, what="the new default")
-        self.server.play(pcm.write_tone(self.server.dir, 1.0, TONE_HZ), next_sink)
+        # Led in by silence: what a new stream loses before the server links a recording to it
+        # (tens of ms in a sink just made, on PipeWire) is the inputs test's to measure.
+        self.server.play(pcm.write_stereo_wav(f"{self.server.dir}/led-in.wav", [
+            (0.3, 0, 0, 0), (1.0, TONE_HZ, 0.5, 0.5)]), next_sink)
         time.sleep(0.5)
         samples = self.assertEndsCleanly(program)
         # The one tone played after, at its length, and nothing else (the microphone neither).
         tones = pcm.tones(samples)
         self.assertEqual(len(tones), 1, f"expected the one tone played after, found {tones}")
         self.assertAlmostEqual(pcm.loud_seconds(tones[0]), 1.0, delta=0.06)
-        outside = np.concatenate((samples[:max(tones[0][0][0] - 160, 0)],
-                                  samples[tones[0][-1][1] + 160:]))
-        self.assertLess(max(abs(outside), default=0.0), 1e-3, "recorded something not played")
+        self.assertLess(max(abs(pcm.outside(samples, tones)), default=0.0), 1e-3,
+                        "recorded something not played")
 
     def test_switch_then_suspend_and_resume(self):
         program = self.launch()
@@ -90,12 +92,10 @@ class DeviceFollowingTest(ProgramTestCase):
         # The target is 100 ms; this bound only keeps a loaded machine from failing it.
         self.assertLess(gap_ms, 1000)
         self.assertLess(abs(drift_ms), 250, "output off the wall clock's pace")
-        with self.subTest("audio again once the sink is resumed"):
-            if not self.server.resumes_monitor_after_suspend:
-                self.skipTest(f"{SERVER.name} records nothing from a monitor once its sink was "
-                              "suspended and resumed (parec neither)")
-            after = pcm.samples_from_s16le(program.stdout()[resumed_at:])
-            self.assertGreater(len(pcm.loud_blocks(after, TONE_HZ)), 80)
+        # Audio again once the sink is resumed (PipeWire 0.3.65 does not link a resumed sink's
+        # monitor again; the inputs' own streams go on).
+        after = pcm.samples_from_s16le(program.stdout()[resumed_at:])
+        self.assertGreater(len(pcm.loud_blocks(after, TONE_HZ)), 80, "nothing after the resume")
 
     def test_recorded_sink_unloaded(self):
         self.follow_sink_loss(("speakers",), "headphones")
@@ -215,7 +215,7 @@ class ReconnectTest(RestartTestCase):
                 delay = time.monotonic() - back_at
                 # Judged by where the server says the stream is: a player that the server
                 # briefly routes elsewhere before it is pinned would confuse the audio.
-                self.assertEqual(self.recorded(program), [f"{default}.monitor"])
+                self.assertEqual(self.recorded(program), {default})
                 time.sleep(1.5)  # the rest of the tone
                 elapsed = time.monotonic() - start_at
                 ahead = (len(program.stdout()) - start_bytes) / BYTES_PER_SECOND - elapsed
@@ -266,7 +266,7 @@ class RestartSoakTest(RestartTestCase):
                 if microphone:
                     self.server.add_microphone("microphone")
             wait_until(lambda: self.recorded(program), 10, what="the program's stream")
-            self.assertEqual(self.recorded(program), ["speakers.monitor"], f"restart {n}")
+            self.assertEqual(self.recorded(program), {"speakers"}, f"restart {n}")
             fds.append(len(os.listdir(f"/proc/{program.pid}/fd")))
             rss.append(program.status("VmRSS"))
         samples = self.assertEndsCleanly(program)

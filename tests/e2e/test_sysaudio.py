@@ -51,8 +51,14 @@ class ProgramTestCase(unittest.TestCase):
         return program
 
     def recorded(self, program):
-        # The sources of the program's record streams, as the server says.
-        return [source for source, _ in self.server.recorded_sources(program.pid)]
+        # What the program's record streams take, as the server says: the sink whose monitor,
+        # or one of whose inputs, each is on (pipewire-pulse lists a stream attached to an
+        # input on no source, the input as its target), or the name of any other source.
+        sinks = {s["index"]: s["name"] for s in self.server.listing("sinks")}
+        inputs = {str(i["index"]): sinks.get(i["sink"]) for i in self.server.listing("sink-inputs")}
+        return {inputs.get(properties.get("target.object"), "?") if source is None
+                else source.removesuffix(".monitor")
+                for source, properties in self.server.recorded_sources(program.pid)}
 
     def assertEndsCleanly(self, program, signum=signal.SIGTERM, quiet=True):
         # Status 0 after `signum`, no diagnostic line if `quiet`; answers the samples.
@@ -86,8 +92,9 @@ class CapturedAudioTest(ProgramTestCase):
             (1.0, TONE_HZ, 0.5, 0.5), (0.5, 0, 0, 0), (1.0, TONE_HZ, 0.5, 0)])
         program = self.launch()
         program.wait_for_output()
-        [(source, properties)] = wait_until(lambda: self.server.recorded_sources(program.pid),
-                                            10, what="the recording on the server")
+        [(_, properties)] = wait_until(lambda: self.server.recorded_sources(program.pid), 10,
+                                       what="the recording on the server")
+        where = self.recorded(program)
         self.server.play(clip, "speakers")
         time.sleep(0.5)
         samples = self.assertEndsCleanly(program, signal.SIGINT)
@@ -110,17 +117,18 @@ class CapturedAudioTest(ProgramTestCase):
         for a, b in (run for runs in tones for run in runs if run[1] - run[0] > 3200):
             if SERVER.name != "pipewire":
                 self.assertLess(pcm.largest_phase_jump(samples[a + 800:b - 800], TONE_HZ), 0.25)
-        # What the server shows: the default sink's monitor, and the properties mixers list
-        # the recording by.
+        # What the server shows: the default sink recorded, and the properties mixers list the
+        # recording by.
         with open(os.path.join(os.path.dirname(__file__), "../../CMakeLists.txt")) as cmake:
             version = re.search(r"project\(sysaudio VERSION (\S+)", cmake.read()).group(1)
         description = next(s["description"] for s in self.server.listing("sinks")
                            if s["name"] == "speakers")
         expected = {"application.name": "sysaudio", "application.id": "sysaudio",
-                    "application.version": version, "application.icon_name": "audio-card",
-                    "media.name": f"Monitor of {description}"}
-        self.assertEqual(source, "speakers.monitor")
+                    "application.version": version, "application.icon_name": "audio-card"}
+        self.assertEqual(where, {"speakers"})
         self.assertEqual({key: properties.get(key) for key in expected}, expected)
+        # One stream per input of the sink, named after both.
+        self.assertRegex(properties.get("media.name"), rf"^Input \d+ of {re.escape(description)}$")
         # A role can make the server process the audio ("phone": echo cancellation).
         self.assertNotIn("media.role", properties)
 

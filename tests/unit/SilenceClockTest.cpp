@@ -72,4 +72,16 @@ TEST(SilenceClockTest, GapIsFilledToOneFragmentShortOfTheClockAndAudioLateForItS
   EXPECT_EQ(clock.audioArrived(48000, 60'040 * kMs), 0U);
 }
 
+// With nothing playing there is no late audio to wait for: the silence is due at once, still
+// one fragment short of the clock, and no audio that follows it is taken for late.
+TEST(SilenceClockTest, NothingPlayingGetsSilenceWithoutWaitingOutAStall) {
+  SilenceClock clock = steadyUntil(100 * kMs);
+  EXPECT_EQ(clock.takeSilenceDue(125 * kMs), 0U) << "a stall not yet waited out";
+  // 6000 frames due, 4800 handed on: 720 up to a fragment short, in whole fragments.
+  EXPECT_EQ(clock.takeSilenceDue(125 * kMs, true), 480U);
+  EXPECT_EQ(clock.takeSilenceDue(125 * kMs, true), 0U) << "handed on twice";
+  // A stream that starts then, with what queued while it started: new audio, not late.
+  EXPECT_EQ(clock.audioArrived(960, 126 * kMs), 0U) << "a new stream's start skipped";
+}
+
 }  // namespace

@@ -26,6 +26,17 @@ FragmentSamples::FragmentSamples(const pa_sample_spec& sampleSpec)
       channels_(sampleSpec.channels),
       format_(std::make_shared<const CMAudioFormatDescription>(float32Interleaved(sampleSpec))) {}
 
+pa_sample_spec FragmentSamples::specFor(const SCStreamConfigurationRef& configuration) {
+  pa_sample_spec sampleSpec{};
+  sampleSpec.format = PA_SAMPLE_FLOAT32LE;
+  const long rate = configuration ? configuration->sampleRate() : 0;
+  const long channels = configuration ? configuration->channelCount() : 0;
+  sampleSpec.rate = rate > 0 && rate <= PA_RATE_MAX ? static_cast<std::uint32_t>(rate) : 0;
+  sampleSpec.channels =
+      channels > 0 && channels <= PA_CHANNELS_MAX ? static_cast<std::uint8_t>(channels) : 0;
+  return sampleSpec;
+}
+
 CMSampleBufferRef FragmentSamples::fromAudio(std::span<const std::byte> fragment) const {
   if (bytesPerFrame_ == 0) return nullptr;
   // libpulse queues recorded audio in whole frames, so a remainder never occurs in practice;

@@ -138,8 +138,13 @@ FORWARD(pa_operation*, pa_context_get_sink_info_list,
 FORWARD(pa_operation*, pa_context_get_sink_info_by_name,
         (pa_context * c, const char* name, pa_sink_info_cb_t cb, void* userdata),
         (c, name, cb, userdata))
-FORWARD(pa_operation*, pa_context_get_source_info_by_index,
-        (pa_context * c, uint32_t idx, pa_source_info_cb_t cb, void* userdata),
+FORWARD(pa_operation*, pa_context_get_sink_input_info,
+        (pa_context * c, uint32_t idx, pa_sink_input_info_cb_t cb, void* userdata),
+        (c, idx, cb, userdata))
+FORWARD(pa_operation*, pa_context_get_sink_input_info_list,
+        (pa_context * c, pa_sink_input_info_cb_t cb, void* userdata), (c, cb, userdata))
+FORWARD(pa_operation*, pa_context_get_source_output_info,
+        (pa_context * c, uint32_t idx, pa_source_output_info_cb_t cb, void* userdata),
         (c, idx, cb, userdata))
 
 // Operations
@@ -157,7 +162,11 @@ FORWARD(int, pa_stream_connect_record,
 FORWARD(int, pa_stream_disconnect, (pa_stream * s), (s))
 FORWARD(void, pa_stream_unref, (pa_stream * s), (s))
 FORWARD(pa_stream_state_t, pa_stream_get_state, (const pa_stream* p), (p))
-FORWARD(uint32_t, pa_stream_get_device_index, (const pa_stream* s), (s))
+FORWARD(uint32_t, pa_stream_get_index, (const pa_stream* s), (s))
+FORWARD(int, pa_stream_set_monitor_stream, (pa_stream * s, uint32_t sink_input_idx),
+        (s, sink_input_idx))
+FORWARD(void, pa_stream_set_moved_callback,
+        (pa_stream * p, pa_stream_notify_cb_t cb, void* userdata), (p, cb, userdata))
 FORWARD(void, pa_stream_set_state_callback,
         (pa_stream * s, pa_stream_notify_cb_t cb, void* userdata), (s, cb, userdata))
 FORWARD(void, pa_stream_set_read_callback,
@@ -169,6 +178,7 @@ FORWARD(int, pa_stream_drop, (pa_stream * p), (p))
 // Property lists, samples, time, errors
 FORWARD(pa_proplist*, pa_proplist_new, (void), ())
 FORWARD(void, pa_proplist_free, (pa_proplist * p), (p))
+FORWARD(const char*, pa_proplist_gets, (const pa_proplist* p, const char* key), (p, key))
 FORWARD(int, pa_proplist_sets, (pa_proplist * p, const char* key, const char* value),
         (p, key, value))
 FORWARD(int, pa_sample_spec_valid, (const pa_sample_spec* spec), (spec))

@@ -44,8 +44,8 @@ NSErrorRef PulseCaptureService::validateStreamOutput(const SCStream& /*stream*/,
 void PulseCaptureService::startCapture(const SCStreamRef& stream,
                                        SCStream::StartCompletionHandler completionHandler) {
   if (!loop_) return completionHandler(loopError_);
-  launch(std::make_shared<MonitorRecording>(*loop_, stream, timing_.recording,
-                                            std::move(completionHandler), retirement()));
+  launch(std::make_shared<DefaultSinkRecording>(*loop_, stream, timing_.recording,
+                                                std::move(completionHandler), retirement()));
 }
 
 void PulseCaptureService::launch(const std::shared_ptr<PulseOperation>& operation) {

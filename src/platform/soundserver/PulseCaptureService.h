@@ -1,6 +1,6 @@
 // The capture service on the user's sound server through libpulse: displays are the server's
-// sinks and a stream records its display's sink monitor. Every completion, sample and stop
-// comes from the one loop thread.
+// sinks and a stream records what is played into its display's sink. Every completion, sample and
+// stop comes from the one loop thread.
 #pragma once
 
 #include <pulse/timeval.h>
@@ -9,7 +9,7 @@
 #include <vector>
 
 #include "platform/screencapture/ScreenCaptureKit.h"
-#include "platform/soundserver/MonitorRecording.h"
+#include "platform/soundserver/DefaultSinkRecording.h"
 #include "platform/soundserver/PulseLoop.h"
 #include "platform/soundserver/PulseOperation.h"
 
@@ -24,7 +24,7 @@ class PulseCaptureService final : public SCCaptureService {
  public:
   struct Timing {
     pa_usec_t contentTimeout;
-    MonitorRecording::Timing recording;
+    DefaultSinkRecording::Timing recording;
   };
   static constexpr Timing kDefaultTiming{
       .contentTimeout = 5 * PA_USEC_PER_SEC,
@@ -42,8 +42,18 @@ class PulseCaptureService final : public SCCaptureService {
                     // Each check wakes the loop thread; a gap only counts after half a second, so
                     // ten looks a second are plenty.
                     .gapCheck = 100 * PA_USEC_PER_MSEC,
-                    // A sink that refuses every recording costs the server almost nothing once the
-                    // waits have grown; a sink going comes with events, not through these.
+                    // Inputs of one sink are rendered in the same cycles, but PipeWire hands
+                    // over the stream of a player with a long buffer in bursts some 21 ms apart,
+                    // and a loaded machine makes it skip cycles; an input is told corked or gone
+                    // by the server, so this is only the most one that stopped without a word
+                    // holds the others back. Shorter, a late input got holes cut into its sound.
+                    .inputWait = 10 * kFragmentMillis * PA_USEC_PER_MSEC,
+                    // Far past what a new stream starts with (PipeWire hands over up to a few
+                    // hundred milliseconds at once): only an input late again and again gets
+                    // this far ahead of the others, and only then is its sound cut.
+                    .inputLead = 2 * PA_USEC_PER_SEC,
+                    // A default sink that vanishes as it is looked up is looked for again, soon
+                    // at first; a sink going comes with events, not through these.
                     .findSink = {.firstAtOnce = false,
                                  .retries = true,
                                  .shortestWait = 100 * PA_USEC_PER_MSEC,

@@ -132,6 +132,7 @@ void PulseLoop::serve(Role role) {
     }
     loopDispatchedHere = this;
     const int result = pa_mainloop_iterate(loop_, 1, nullptr);
+    runTurnEnd();
     loopDispatchedHere = nullptr;
     if (result < 0) break;
     if (lending.owesWork()) runLentBlocks(guard, role, lending);
@@ -203,6 +204,20 @@ int PulseLoop::pollUnlocked(struct pollfd* fds, unsigned long count, int timeout
 void PulseLoop::post(std::function<void()> work) {
   posted_.push_back(std::move(work));
   api()->defer_enable(postedEvent_, 1);
+}
+
+void PulseLoop::atTurnEnd(std::function<void()> work) {
+  if (!onLoopThread()) return post(std::move(work));
+  turnEnd_.push_back(std::move(work));
+}
+
+void PulseLoop::runTurnEnd() {
+  // Work may ask for more; it runs before the loop waits, not after.
+  while (!turnEnd_.empty()) {
+    std::vector<std::function<void()>> batch;
+    batch.swap(turnEnd_);
+    for (auto& work : batch) work();
+  }
 }
 
 void PulseLoop::runPosted(pa_mainloop_api* api, pa_defer_event* event, void* userdata) {

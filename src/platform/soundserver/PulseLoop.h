@@ -5,9 +5,9 @@
 // idle (DispatchQueue::Lending), after each turn of the loop and outside its lock, so a
 // fragment costs one wake-up instead of two. A block can stall (a reader that stops reading
 // standard output), and the server must still be read meanwhile: before running lent blocks
-// the thread makes sure a one-shot timer is set, and a second thread, asleep on that timer and woken by
-// nothing else, takes over the loop if the blocks outlast it. The stalled thread keeps running
-// the queue's blocks and, once they are done, becomes the one asleep on the timer.
+// the thread makes sure a one-shot timer is set, and a second thread, asleep on that timer and
+// woken by nothing else, takes over the loop if the blocks outlast it. The stalled thread keeps
+// running the queue's blocks and, once they are done, becomes the one asleep on the timer.
 //
 // Arming and disarming a timer around every run of blocks would cost two system calls per
 // fragment; instead a run only notes when it began, and arms the timer if it is not armed
@@ -50,6 +50,10 @@ class PulseLoop {
   // Runs `work` on the loop thread after the current callback returns, in posting order.
   // Callers hold the lock (as every callback does).
   void post(std::function<void()> work);
+  // Runs `work` on the loop thread once the callbacks of the current turn are done, before the
+  // loop waits again: for gathering what several callbacks of one turn handed over. Unlike
+  // post(), it costs the loop no extra turn. Elsewhere than in a callback, it posts.
+  void atTurnEnd(std::function<void()> work);
 
   // Holds the loop's lock. On the loop thread the lock is already held (callbacks run under
   // it), so there it does nothing.
@@ -69,6 +73,7 @@ class PulseLoop {
   using Guard = std::unique_lock<std::recursive_mutex>;
 
   void launch();
+  void runTurnEnd();
   void serve(Role role);
   void runLentBlocks(Guard& guard, Role role, DispatchQueue::Lending& lending);
   void standBy(Guard& guard, Role role);
@@ -88,6 +93,7 @@ class PulseLoop {
   bool timerArmed_ = false;
   bool quitting_ = false;
   std::vector<std::function<void()>> posted_;
+  std::vector<std::function<void()>> turnEnd_;
 
   pa_defer_event* postedEvent_ = nullptr;
   bool stopped_ = false;

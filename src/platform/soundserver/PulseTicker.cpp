@@ -28,3 +28,32 @@ void PulseTicker::onTick(pa_mainloop_api* /*api*/, pa_time_event* event,
   pa_context_rttime_restart(self.context_, event, pa_rtclock_now() + self.period_);
   self.tick_();
 }
+
+PulseAlarm::PulseAlarm(const PulseLoop& loop, pa_context* context, std::function<void()> ring)
+    : context_(context), api_(loop.api()), ring_(std::move(ring)) {
+  if (context_ != nullptr) {
+    event_ = pa_context_rttime_new(context_, PA_USEC_INVALID, &PulseAlarm::onRing, this);
+  }
+}
+
+PulseAlarm::~PulseAlarm() {
+  if (event_ != nullptr) api_->time_free(event_);
+}
+
+void PulseAlarm::setAt(pa_usec_t when) {
+  if (event_ == nullptr || when == setFor_) return;
+  setFor_ = when;
+  pa_context_rttime_restart(context_, event_, when);
+}
+
+void PulseAlarm::clear() {
+  setAt(PA_USEC_INVALID);
+}
+
+void PulseAlarm::onRing(pa_mainloop_api* /*api*/, pa_time_event* /*event*/,
+                        const struct timeval* /*when*/, void* userdata) {
+  auto& self = *static_cast<PulseAlarm*>(userdata);
+  // One-shot: the loop keeps the event enabled for the time it was set to, so it is cleared.
+  self.clear();
+  self.ring_();
+}

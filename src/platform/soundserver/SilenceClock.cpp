@@ -23,16 +23,21 @@ std::uint64_t SilenceClock::audioArrived(std::uint64_t frames, std::uint64_t now
   return skipped;
 }
 
-std::uint64_t SilenceClock::takeSilenceDue(std::uint64_t now) {
-  if (rule_.fragmentFrames == 0 || !stalled(now)) return 0;
+std::uint64_t SilenceClock::takeSilenceDue(std::uint64_t now, bool nothingPlaying) {
+  if (rule_.fragmentFrames == 0 || (!nothingPlaying && !stalled(now))) return 0;
   const std::uint64_t target = framesDueAt(now);
   if (target < handedOn_ + 2ULL * rule_.fragmentFrames) return 0;
   // One fragment short of the clock, for the latency resuming audio arrives with.
   const std::uint64_t missing = target - rule_.fragmentFrames - handedOn_;
   const std::uint64_t silence = missing - missing % rule_.fragmentFrames;
   handedOn_ += silence;
-  silenceToOverlap_ += silence;
-  lastSilence_ = now;
+  if (nothingPlaying) {
+    // No audio was on its way for that time: what comes next is new, for the present.
+    silenceToOverlap_ = 0;
+  } else {
+    silenceToOverlap_ += silence;
+    lastSilence_ = now;
+  }
   return silence;
 }
 

@@ -1,34 +1,33 @@
-// A stream's capture: records the monitor of the server's default output, follows that
-// default as it changes or goes away, and fills whatever the server does not send with
-// silence on the wall clock. When the server itself goes away it keeps the clock with silence
-// and connects again; only a server that stays away for the reconnect policy's limit ends the
-// capture, with the error of the last try to reach it (usually Code=6 "Connection refused";
-// "Timeout" when that try got no answer).
+// A stream's capture: records what is played into the server's default output, before that
+// output's volume and mute, by recording each of its inputs (SinkInputs) and summing them
+// (InputMix); follows the default as it changes or goes away (DefaultSinkFollower), and fills
+// whatever the server does not send with silence on the wall clock (SilenceClock).
 //
-// The display the program picked stands for the default output by role: the service lists
-// the default sink first and the program takes the first display, so following the default
-// (rather than the sink that happened to be it at start-up) is what a user who switches from
-// speakers to headphones expects.
+// This object owns the connection's life: when the server goes away it keeps the clock with
+// silence and connects again; only a server that stays away for the reconnect policy's limit
+// ends the capture, with the error of the last try to reach it (usually Code=6 "Connection
+// refused"; "Timeout" when that try got no answer).
 #pragma once
 
-#include <pulse/introspect.h>
 #include <pulse/subscribe.h>
 
 #include <memory>
 #include <optional>
-#include <string>
+#include <vector>
 
 #include "platform/screencapture/ScreenCaptureKit.h"
+#include "platform/soundserver/DefaultSinkFollower.h"
 #include "platform/soundserver/FragmentSamples.h"
-#include "platform/soundserver/MonitorStream.h"
+#include "platform/soundserver/InputMix.h"
 #include "platform/soundserver/PulseConnection.h"
 #include "platform/soundserver/PulseOperation.h"
 #include "platform/soundserver/PulseRetry.h"
 #include "platform/soundserver/PulseTicker.h"
 #include "platform/soundserver/RetryRule.h"
 #include "platform/soundserver/SilenceClock.h"
+#include "platform/soundserver/SinkInputs.h"
 
-class MonitorRecording final : public PulseOperation {
+class DefaultSinkRecording final : public PulseOperation {
  public:
   struct Timing {
     // One try; capture not running by its limit counts as failed to start.
@@ -36,15 +35,19 @@ class MonitorRecording final : public PulseOperation {
     pa_usec_t fragment;    // the fragment size asked of the server, as a duration
     pa_usec_t stallAfter;  // no audio for this long is a gap, filled with silence
     pa_usec_t gapCheck;    // how often the loop looks for a gap while audio flows
-    // Looking for the default output again after a stream failed on it.
+    // How long the mix waits for an input that has sent nothing before going on without it.
+    pa_usec_t inputWait;
+    // The most an input may run ahead of the others (see InputMix).
+    pa_usec_t inputLead;
+    // Looking for the default output again after its lookup failed.
     RetryRule::Policy findSink;
     // Connecting again after the server went away; its limit ends the capture.
     RetryRule::Policy reconnect;
   };
 
-  MonitorRecording(PulseLoop& loop, SCStreamRef stream, Timing timing,
-                   SCStream::StartCompletionHandler completion, Retire retire);
-  ~MonitorRecording() override;
+  DefaultSinkRecording(PulseLoop& loop, SCStreamRef stream, Timing timing,
+                       SCStream::StartCompletionHandler completion, Retire retire);
+  ~DefaultSinkRecording() override;
 
   void begin() override;
 
@@ -53,27 +56,26 @@ class MonitorRecording final : public PulseOperation {
 
   static void onEvent(pa_context* context, pa_subscription_event_type_t type, std::uint32_t index,
                       void* userdata);
-  static void onServerInfo(pa_context* context, const pa_server_info* info, void* userdata);
-  static void onSinkInfo(pa_context* context, const pa_sink_info* info, int eol, void* userdata);
 
   void connect();
   void subscribe();
-  void followDefault();
-  void recordSink(const std::string& name);
-  void openMonitor(const pa_sink_info& sink);
-  void dropMonitor();
-  void monitorConfirmed();
-  void monitorFailed(NSErrorRef error);
-  void lostTarget();
+  void sinkFound(const RecordedSink& sink);
+  void sinkNotFound(NSErrorRef error);
+  void dropInputs();
+  void deliverHeldBack();
   void run();
   void requestFailed();
   void startFailed(NSErrorRef error);
   void serverLost(NSErrorRef error);
   void reconnect();
   void reconnected();
+  void startTimers(pa_context* context);
   bool isCurrent(const pa_context* context) const;
   void tick();
-  void deliverAudio(const void* data, std::size_t bytes);
+  void inputAudio(std::uint32_t input, const void* data, std::size_t bytes);
+  void mixSoon();
+  void mixAndDeliver();
+  void deliverMixed(std::size_t frames);
   void deliverSilence(std::uint64_t frames);
   void deliver(const CMSampleBufferRef& sample);
   void fail(NSErrorRef error);
@@ -85,21 +87,24 @@ class MonitorRecording final : public PulseOperation {
   pa_sample_spec spec_;
   FragmentSamples samples_;
   SilenceClock clock_;
-  // The connection recorded through; after a loss, the lost one (the ticker's timer belongs
-  // to its context) until another answers.
+  InputMix mix_;
+  std::vector<float> mixed_;  // reused for each mixed piece
+  // The connection recorded through; after a loss, the lost one (the timers belong to its
+  // context) until another answers.
   std::unique_ptr<PulseConnection> connection_;
   // A connection being tried after a loss; replaced by each try.
   std::unique_ptr<PulseConnection> attempt_;
   PulseRetry start_;
-  PulseRetry findSink_;
   PulseRetry reconnect_;
   // What ends the start or the capture if its policy gives up: the last try's failure.
   NSErrorRef lastError_;
   std::optional<PulseTicker> ticker_;
-  std::unique_ptr<MonitorStream> monitor_;
-  // The sink being recorded or looked up for recording; empty while there is none.
-  std::string target_;
+  std::optional<PulseAlarm> mixDeadline_;
+  DefaultSinkFollower follower_;
+  std::unique_ptr<SinkInputs> inputs_;
   bool stallSeen_ = false;
+  bool mixPosted_ = false;
+  std::uint64_t inputsCheckedAt_ = 0;
   Phase phase_ = Phase::Starting;
   SCStream::StartCompletionHandler completion_;
   Retire retire_;

@@ -1,0 +1,181 @@
+#include "platform/soundserver/InputStream.h"
+
+#include <pulse/proplist.h>
+#include <pulse/timeval.h>
+
+#include <string>
+#include <utility>
+
+#include "platform/soundserver/PulseError.h"
+
+namespace {
+
+// What a mixer lists the stream as (with the application, sysaudio): which input of which
+// sink it records. The input's own name is not known yet when the stream is made, and asking
+// first would cost the input's first fragments.
+std::string streamName(const RecordedSink& sink, std::uint32_t input) {
+  return "Input " + std::to_string(input) + " of " +
+         (sink.description.empty() ? sink.name : sink.description);
+}
+
+NSErrorRef notAttached(const std::string& reason) {
+  return pulseError(PA_ERR_NOTSUPPORTED, {{"NSLocalizedFailureReason", reason}});
+}
+
+}  // namespace
+
+InputStream::InputStream(PulseLoop& loop, pa_context* context, const RecordedSink& sink,
+                         std::uint32_t input, Events events)
+    : loop_(loop), context_(context), sink_(sink), input_(input), events_(std::move(events)) {}
+
+InputStream::~InputStream() {
+  detach();
+  if (stream_ != nullptr) {
+    // Possibly inside one of this stream's callbacks, after which the library still uses it.
+    loop_.post([stream = stream_] { pa_stream_unref(stream); });
+  }
+}
+
+NSErrorRef InputStream::open(const pa_sample_spec& sampleSpec, pa_usec_t fragment) {
+  stream_ = pa_stream_new(context_, streamName(sink_, input_).c_str(), &sampleSpec, nullptr);
+  if (stream_ == nullptr) return contextError(context_);
+  pa_stream_set_state_callback(stream_, &InputStream::onState, this);
+  pa_stream_set_read_callback(stream_, &InputStream::onReadable, this);
+  pa_stream_set_moved_callback(stream_, &InputStream::onMoved, this);
+  if (pa_stream_set_monitor_stream(stream_, input_) < 0) {
+    detach();
+    return contextError(context_);
+  }
+  pa_buffer_attr attributes{};
+  // Room on the server for two seconds, so a loop thread that is late for a while (a loaded
+  // machine) finds its audio waiting rather than dropped; left to the server, PipeWire's
+  // PulseAudio server keeps only a few fragments.
+  attributes.maxlength =
+      static_cast<std::uint32_t>(pa_usec_to_bytes(2 * PA_USEC_PER_SEC, &sampleSpec));
+  attributes.tlength = static_cast<std::uint32_t>(-1);
+  attributes.prebuf = static_cast<std::uint32_t>(-1);
+  attributes.minreq = static_cast<std::uint32_t>(-1);
+  // Without a fragment size the server hands audio over in blocks of up to two seconds.
+  attributes.fragsize = static_cast<std::uint32_t>(pa_usec_to_bytes(fragment, &sampleSpec));
+  // DONT_MOVE: once its input ends, a server would otherwise move the stream to the default
+  // source (PipeWire does: a microphone, on a desktop); with it the stream fails or falls
+  // silent instead, and the owner drops it on the input's removal.
+  const auto flags = static_cast<pa_stream_flags_t>(PA_STREAM_ADJUST_LATENCY | PA_STREAM_DONT_MOVE);
+  if (pa_stream_connect_record(stream_, sink_.monitorSource.c_str(), &attributes, flags) < 0) {
+    detach();
+    return contextError(context_);
+  }
+  return nullptr;
+}
+
+void InputStream::onState(pa_stream* stream, void* userdata) {
+  auto& self = *static_cast<InputStream*>(userdata);
+  switch (pa_stream_get_state(stream)) {
+    case PA_STREAM_READY:
+      self.askWhereItIs();
+      break;
+    case PA_STREAM_FAILED:
+    case PA_STREAM_TERMINATED:
+      self.fail(contextError(self.context_));
+      break;
+    default:
+      break;
+  }
+}
+
+void InputStream::onMoved(pa_stream* /*stream*/, void* userdata) {
+  auto& self = *static_cast<InputStream*>(userdata);
+  self.fail(notAttached("the server moved the recording of input " + std::to_string(self.input_)));
+}
+
+void InputStream::askWhereItIs() {
+  if ((confirmed_ & kStreamConfirmed) != 0) return;
+  if (!asked_.add(pa_context_get_source_output_info(context_, pa_stream_get_index(stream_),
+                                                    &InputStream::onStreamInfo, this))) {
+    fail(contextError(context_));
+  }
+}
+
+void InputStream::onStreamInfo(pa_context* context, const pa_source_output_info* info, int eol,
+                               void* userdata) {
+  auto& self = *static_cast<InputStream*>(userdata);
+  if (eol < 0) return self.fail(contextError(context));
+  if (eol > 0 || info == nullptr) return;
+  if (!self.attachedToInput(*info)) {
+    return self.fail(notAttached("the recording is not attached to input " +
+                                 std::to_string(self.input_) + " of " + self.sink_.name));
+  }
+  self.confirm(kStreamConfirmed);
+}
+
+// PulseAudio shows a stream attached to an input as one on the sink's monitor; PipeWire's
+// pulse server shows no source at all and names the input as the stream's target. Anything
+// else (a source of its own, a monitor of another sink) may be a microphone.
+bool InputStream::attachedToInput(const pa_source_output_info& info) const {
+  if (info.source != PA_INVALID_INDEX) return info.source == sink_.monitorSourceIndex;
+  const char* target =
+      info.proplist != nullptr ? pa_proplist_gets(info.proplist, "target.object") : nullptr;
+  return target != nullptr && std::to_string(input_) == target;
+}
+
+void InputStream::confirm(unsigned what) {
+  confirmed_ |= what;
+  // Audio that arrived while the server was asked waits in the stream; take it now.
+  if (confirmed() && !ended_) readAvailable();
+}
+
+void InputStream::onReadable(pa_stream* /*stream*/, std::size_t /*bytes*/, void* userdata) {
+  static_cast<InputStream*>(userdata)->readAvailable();
+}
+
+void InputStream::readAvailable() {
+  // Until the server has said where the audio comes from, none of it may leave the service.
+  if (!confirmed() || ended_) return;
+  bool handedOn = false;
+  while (pa_stream_readable_size(stream_) > 0) {
+    const void* data = nullptr;
+    std::size_t bytes = 0;
+    if (pa_stream_peek(stream_, &data, &bytes) < 0) return fail(contextError(context_));
+    if (bytes == 0) break;  // nothing peeked, so nothing to drop
+    // The handler copies what it keeps: the library reuses the memory once it is dropped.
+    events_.audio(data, bytes);
+    handedOn = true;
+    pa_stream_drop(stream_);
+  }
+  if (handedOn && events_.caughtUp) events_.caughtUp();
+}
+
+void InputStream::fail(NSErrorRef error) {
+  if (ended_) return;
+  auto failed = std::exchange(events_.failed, nullptr);
+  detach();
+  // Last: the handler may drop this stream.
+  if (failed) failed(std::move(error));
+}
+
+void InputStream::detach() {
+  ended_ = true;
+  events_ = {};
+  asked_.cancelAll();
+  if (stream_ == nullptr) return;
+  pa_stream_set_read_callback(stream_, nullptr, nullptr);
+  pa_stream_set_moved_callback(stream_, nullptr, nullptr);
+  switch (pa_stream_get_state(stream_)) {
+    case PA_STREAM_READY:
+      pa_stream_set_state_callback(stream_, nullptr, nullptr);
+      pa_stream_disconnect(stream_);
+      break;
+    case PA_STREAM_CREATING:
+      // Not disconnectable until the server has made it; left to record, it would hold the
+      // sink awake for as long as the connection lasts.
+      pa_stream_set_state_callback(stream_, &InputStream::disconnectOnceReady, nullptr);
+      break;
+    default:
+      pa_stream_set_state_callback(stream_, nullptr, nullptr);
+      break;
+  }
+}
+
+void InputStream::disconnectOnceReady(pa_stream* stream, void* /*userdata*/) {
+  if (pa_stream_get_state(stream) == PA_STREAM_READY) pa_stream_disconnect(stream);
+}

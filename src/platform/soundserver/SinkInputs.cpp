@@ -1,0 +1,108 @@
+#include "platform/soundserver/SinkInputs.h"
+
+#include <algorithm>
+#include <utility>
+
+SinkInputs::SinkInputs(PulseLoop& loop, pa_context* context, RecordedSink sink, StreamSetup setup,
+                       Events events)
+    : loop_(loop),
+      context_(context),
+      sink_(std::move(sink)),
+      setup_(setup),
+      events_(std::move(events)) {}
+
+void SinkInputs::begin() {
+  ask(pa_context_get_sink_input_info_list(context_, &SinkInputs::onInputInfo, this));
+}
+
+void SinkInputs::recheck() {
+  if (!inputs_.empty()) begin();
+}
+
+void SinkInputs::onEvent(pa_subscription_event_type_t kind, std::uint32_t input) {
+  switch (kind) {
+    case PA_SUBSCRIPTION_EVENT_NEW:
+      // Recorded at once, on whatever sink it turns out to be: its stream waits for the
+      // server's word before anything it records is used.
+      if (!inputs_.contains(input)) record(input);
+      [[fallthrough]];
+    case PA_SUBSCRIPTION_EVENT_CHANGE:
+      // Moved, corked, uncorked, or only a change of volume: its details say which.
+      return ask(pa_context_get_sink_input_info(context_, input, &SinkInputs::onInputInfo, this));
+    case PA_SUBSCRIPTION_EVENT_REMOVE:
+      return drop(input);
+    default:
+      return;
+  }
+}
+
+void SinkInputs::ask(pa_operation* asked) {
+  if (!asked_.add(asked)) events_.requestFailed();
+}
+
+void SinkInputs::onInputInfo(pa_context* /*context*/, const pa_sink_input_info* info, int eol,
+                             void* userdata) {
+  auto& self = *static_cast<SinkInputs*>(userdata);
+  // An input asked about that is gone already: its removal comes as an event too, but its
+  // stream may as well go now.
+  if (eol < 0) return;
+  if (eol > 0 || info == nullptr) return;
+  self.inputSeen(*info);
+}
+
+void SinkInputs::inputSeen(const pa_sink_input_info& info) {
+  // PipeWire announces an input before it is linked to any sink; a change follows once it is.
+  if (info.sink == PA_INVALID_INDEX) return;
+  if (info.sink != sink_.index) return drop(info.index);
+  Input& input = inputs_[info.index];
+  input.known = true;
+  input.corked = info.corked != 0;
+  if (!input.stream) record(info.index);
+  if (!input.stream) return;
+  input.stream->inputConfirmed();
+  if (input.corked) events_.quiet(info.index);
+}
+
+void SinkInputs::record(std::uint32_t input) {
+  auto stream = std::make_unique<InputStream>(
+      loop_, context_, sink_, input,
+      InputStream::Events{
+          .audio = [this, input](const void* data,
+                                 std::size_t bytes) { events_.audio(input, data, bytes); },
+          .caughtUp = [this] { events_.caughtUp(); },
+          .failed = [this, input](const NSErrorRef& /*error*/) { streamFailed(input); },
+      });
+  if (stream->open(setup_.sampleSpec, setup_.fragment)) return;  // nothing to record it with
+  inputs_[input].stream = std::move(stream);
+}
+
+// What the stream already holds was played before the input went or moved: handed on first.
+void SinkInputs::drop(std::uint32_t input) {
+  const auto found = inputs_.find(input);
+  if (found == inputs_.end()) return;
+  if (found->second.stream) found->second.stream->readAvailable();
+  inputs_.erase(found);
+  events_.quiet(input);
+}
+
+// A stream the server refused, killed or moved: the input is recorded again only once the
+// server reports a change of it (moved back in, say), never in a loop of failures.
+void SinkInputs::streamFailed(std::uint32_t input) {
+  const auto found = inputs_.find(input);
+  if (found == inputs_.end()) return;
+  // Inside the stream's own failure report, which allows dropping it.
+  inputs_.erase(found);
+  events_.quiet(input);
+}
+
+bool SinkInputs::anyPlaying() const {
+  return std::any_of(inputs_.begin(), inputs_.end(), [](const auto& entry) {
+    return entry.second.stream && (!entry.second.known || !entry.second.corked);
+  });
+}
+
+void SinkInputs::readAvailable() {
+  for (auto& [index, input] : inputs_) {
+    if (input.stream) input.stream->readAvailable();
+  }
+}

@@ -1,0 +1,75 @@
+// The inputs of the recorded sink, each recorded through its own InputStream, followed as the
+// server reports them: an input that appears, moves in or out, is corked or uncorked, or goes.
+// An input's stream is opened as soon as the input is announced, before its details are
+// known, so that a short sound (a notification) is recorded from its start; what the stream
+// records is used only once the stream itself has confirmed where it is.
+#pragma once
+
+#include <pulse/introspect.h>
+#include <pulse/subscribe.h>
+
+#include <cstdint>
+#include <functional>
+#include <map>
+#include <memory>
+
+#include "platform/foundation/NSError.h"
+#include "platform/soundserver/InputStream.h"
+#include "platform/soundserver/PulseLoop.h"
+#include "platform/soundserver/PulseRequests.h"
+#include "platform/soundserver/RecordedSink.h"
+
+class SinkInputs {
+ public:
+  struct Events {
+    // A block from `input`'s stream, or a hole (`data` null) as long as `bytes` of audio.
+    std::function<void(std::uint32_t input, const void* data, std::size_t bytes)> audio;
+    std::function<void()> caughtUp;                  // after the blocks of one read
+    std::function<void(std::uint32_t input)> quiet;  // the input sends nothing for now
+    std::function<void()> requestFailed;             // the server took no request
+  };
+  struct StreamSetup {
+    pa_sample_spec sampleSpec;
+    pa_usec_t fragment;
+  };
+
+  SinkInputs(PulseLoop& loop, pa_context* context, RecordedSink sink, StreamSetup setup,
+             Events events);
+
+  // Looks for the inputs the sink has already; later ones come as events.
+  void begin();
+  // Asks again where every input is. PipeWire's pulse server sends no event when an input is
+  // moved to another sink, and the stream attached to it follows it there.
+  void recheck();
+  // A sink-input event of the server's subscription.
+  void onEvent(pa_subscription_event_type_t kind, std::uint32_t input);
+  // Whether any input of the sink may be sending: one not corked, or not yet known.
+  bool anyPlaying() const;
+  // Hands on what every stream's library queue holds.
+  void readAvailable();
+
+  const RecordedSink& sink() const { return sink_; }
+
+ private:
+  struct Input {
+    std::unique_ptr<InputStream> stream;
+    bool known = false;  // its details have come
+    bool corked = false;
+  };
+
+  static void onInputInfo(pa_context* context, const pa_sink_input_info* info, int eol,
+                          void* userdata);
+  void ask(pa_operation* asked);
+  void inputSeen(const pa_sink_input_info& info);
+  void record(std::uint32_t input);
+  void drop(std::uint32_t input);
+  void streamFailed(std::uint32_t input);
+
+  PulseLoop& loop_;
+  pa_context* context_;
+  RecordedSink sink_;
+  StreamSetup setup_;
+  Events events_;
+  std::map<std::uint32_t, Input> inputs_;
+  PulseRequests asked_;  // last: cancelled before the streams go
+};

@@ -1,0 +1,108 @@
+# What sysaudio records of the default output: each stream played into it as that stream plays,
+# before the output's own volume and mute; streams of other outputs, and microphones, never.
+
+import time
+
+import numpy as np
+
+import pcm
+from test_sysaudio import ProgramTestCase
+
+# Whole cycles in a 10 ms block: the two tones' amplitudes are measured apart, block by block.
+LOW_HZ, HIGH_HZ = 400.0, 1000.0
+SILENT = 1e-3  # amplitude: -60 dB, far below any tone played here
+
+
+def energy_below_and_above(samples, split_hz):
+    # Parseval's sums over the two halves of the spectrum.
+    power = 2 * np.abs(np.fft.rfft(samples)) ** 2 / len(samples)
+    below = np.fft.rfftfreq(len(samples), 1 / pcm.OUTPUT_RATE) < split_hz
+    return power[below].sum(), power[~below].sum()
+
+
+def amplitude_db(samples, hz):
+    return 20 * np.log10(max(np.median(np.abs(pcm.tone_in_blocks(samples, hz))), SILENT))
+
+
+class RecordedInputsTest(ProgramTestCase):
+    sinks = ("speakers", "other")
+
+    def play(self, seconds, hz, sink):
+        # A tone at half scale from a stream of its own; answers its player.
+        return self.server.play(pcm.write_tone(self.server.dir, seconds, hz), sink, wait=False)
+
+    def test_each_input_as_it_plays_it(self):
+        # A steady tone in each sink; each step changes the state the steps before left.
+        low, high = (next(str(i["index"]) for i in self.server.listing("sink-inputs")
+                          if i["properties"].get("application.process.id") == str(player.pid))
+                     for player in (self.play(12.0, LOW_HZ, "speakers"),
+                                    self.play(12.0, HIGH_HZ, "other")))
+        steps = [  # what the user did, then the amplitudes (dBFS) of the low and the high tone
+            ("the high tone in a sink that is not the default", [], (-6.02, None)),
+            ("the output at 30 %", [("set-sink-volume", "speakers", "30%")], (-6.02, None)),
+            ("the output muted", [("set-sink-mute", "speakers", "1")], (-6.02, None)),
+            ("the high tone moved in: both, summed", [
+                ("set-sink-volume", "speakers", "100%"), ("set-sink-mute", "speakers", "0"),
+                ("move-sink-input", high, "speakers")], (-6.02, -6.02)),
+            # PulseAudio's volumes are cubic: 50 % is -18.06 dB.
+            ("the low tone's input at 50 %", [("set-sink-input-volume", low, "50%")],
+             (-24.08, -6.02)),
+            ("the low tone's input muted", [("set-sink-input-mute", low, "1")], (None, -6.02)),
+            ("the low tone moved out", [
+                ("set-sink-input-mute", low, "0"), ("set-sink-input-volume", low, "100%"),
+                ("move-sink-input", low, "other")], (None, -6.02)),
+        ]
+        program = self.launch()
+        program.wait_for_output()
+        for name, commands, expected in steps:
+            for command in commands:
+                self.server.pactl(*command)
+            time.sleep(0.5)
+            since = len(program.stdout())
+            time.sleep(0.5)
+            window = pcm.samples_from_s16le(program.stdout()[since:])
+            with self.subTest(name):
+                for hz, level in zip((LOW_HZ, HIGH_HZ), expected):
+                    self.assertAlmostEqual(amplitude_db(window, hz), level or -60.0, delta=0.5,
+                                           msg=f"{hz:g} Hz")
+        self.assertEndsCleanly(program)
+
+    def test_new_streams_whole_and_never_a_microphone(self):
+        # Notifications, 120 ms each from a stream of its own started while recording, and a
+        # loud microphone the default source (the other sink's monitor remapped, a tone playing
+        # there): a stream attached to an input that ends is one the server may move onto it.
+        # Each burst's halves differ in pitch, which tells a loss at its start from one at its end.
+        half, bursts = 0.06, 6
+        burst = pcm.write_stereo_wav(f"{self.server.dir}/burst.wav",
+                                     [(half, HIGH_HZ, 0.5, 0.5), (half, 2.5 * HIGH_HZ, 0.5, 0.5)])
+        self.play(30.0, 700.0, "other")
+        self.server.pactl("load-module", "module-remap-source", "source_name=microphone",
+                          "master=other.monitor")
+        self.server.pactl("set-default-source", "microphone")
+        program = self.launch()
+        program.wait_for_output()
+        seen = set()
+        for _ in range(bursts):
+            player = self.server.play(burst, "speakers", wait=False)
+            until = time.monotonic() + 0.6
+            while time.monotonic() < until or player.poll() is None:
+                seen |= self.recorded(program)
+                time.sleep(0.05)
+        samples = self.assertEndsCleanly(program)
+        self.assertNotIn("microphone", seen, "a stream of the program was on the microphone")
+        sounds = pcm.tones(samples)
+        self.assertEqual(len(sounds), bursts, f"expected {bursts} bursts, found {sounds}")
+        # Nothing but the bursts: the microphone's tone would show between them.
+        self.assertLess(max(abs(pcm.outside(samples, sounds))), SILENT, "a microphone recorded")
+        played = 0.5 ** 2 / 2 * half * pcm.OUTPUT_RATE  # the energy of each half
+        kept = np.array([energy_below_and_above(samples[max(runs[0][0] - 800, 0):
+                                                        runs[-1][1] + 800], 1.75 * HIGH_HZ)
+                         for runs in sounds]) / played
+        lost_ms = np.round(1000 * half * (1 - kept), 1)
+        print(f"\n    lost of each burst at its start, ms: {lost_ms[:, 0]}; at its end: "
+              f"{lost_ms[:, 1]}", flush=True)
+        # PipeWire 1.x links a recording to a stream that has just started some graph cycles
+        # late: 1.4.2 loses 8-19 ms of a new stream before any client could record it.
+        least = 0.8 if "on PipeWire 1." in self.server.info()["server_name"] else 0.9
+        for share in np.sum(kept, axis=1) / 2:
+            self.assertTrue(least <= share < 1.1, f"burst energy kept {share:.1%}")

@@ -1,0 +1,173 @@
+// The sum of a sink's inputs: aligned as the sink renders them, never held back by an input
+// that stopped, an input that joins starting at the present, values left for the 16-bit
+// conversion to clip. Driven by a clock passed in, never by sleeping.
+#include <gtest/gtest.h>
+
+#include <vector>
+
+#include "platform/soundserver/InputMix.h"
+
+namespace {
+
+constexpr std::uint64_t kMs = 1000;
+constexpr std::uint32_t kChannels = 2;
+constexpr InputMix::Input kA = 11, kB = 12, kC = 13;
+
+// Frames whose left channel counts up from `first` by `step` and whose right is its negative,
+// so that any frame out of place or any channel swapped shows.
+std::vector<float> frames(float first, std::size_t count, float step = 0.0F) {
+  std::vector<float> samples;
+  for (std::size_t i = 0; i < count; ++i) {
+    samples.push_back(first + step * static_cast<float>(i));
+    samples.push_back(-samples.back());
+  }
+  return samples;
+}
+
+struct Mix {
+  InputMix mix{
+      {.channels = kChannels, .waitMicros = 20 * kMs, .maxLeadFrames = 6, .silenceSlackFrames = 3}};
+  std::vector<float> out;
+
+  // The left channel of what is due at `at`.
+  std::vector<float> take(std::uint64_t at) {
+    out.clear();
+    const std::size_t count = mix.mix(at, out);
+    EXPECT_EQ(out.size(), count * kChannels);
+    std::vector<float> left;
+    for (std::size_t i = 0; i < out.size(); i += kChannels) {
+      EXPECT_EQ(out[i + 1], -out[i]) << "channels out of place at frame " << i / kChannels;
+      left.push_back(out[i]);
+    }
+    return left;
+  }
+};
+
+using Left = std::vector<float>;
+
+TEST(InputMixTest, ACycleIsMixedOnceEveryInputHasDeliveredItAndBeyondFullScaleAsItIs) {
+  Mix m;
+  m.mix.add(kA, frames(0.25F, 2), 0);
+  m.mix.add(kB, frames(0.5F, 2), 0);
+  EXPECT_EQ(m.take(0), (Left{0.75F, 0.75F}));
+  // The next cycle, each input in its own wake-up (PipeWire): nothing until both are there.
+  m.mix.add(kA, frames(0.75F, 2), 10 * kMs);
+  EXPECT_EQ(m.take(10 * kMs), Left{});
+  EXPECT_EQ(m.mix.nextDeadline(10 * kMs), 20 * kMs) << "B is waited for until then";
+  m.mix.add(kB, frames(0.5F, 1), 11 * kMs);
+  m.mix.addSilence(kB, 1, 11 * kMs);  // a hole
+  EXPECT_EQ(m.take(11 * kMs), (Left{1.25F, 0.75F}));
+  EXPECT_EQ(m.mix.nextDeadline(11 * kMs), std::nullopt);
+}
+
+TEST(InputMixTest, AnInputThatJoinsStartsAtThePresentAndMovesNoOtherInTime) {
+  Mix m;
+  Left out;
+  for (std::uint64_t cycle = 0; cycle < 4; ++cycle) {
+    const std::uint64_t at = cycle * 10 * kMs;
+    m.mix.add(kA, frames(static_cast<float>(3 * cycle), 3, 1.0F), at);
+    // C joins after A, with a frame more than the cycle's (what queued while it started).
+    if (cycle >= 2) m.mix.add(kC, frames(100.0F, cycle == 2 ? 4 : 3), at);
+    if (cycle >= 1) m.mix.add(kB, frames(0.0F, 3), at + 1 * kMs);
+    const Left due = m.take(at + 1 * kMs);
+    out.insert(out.end(), due.begin(), due.end());
+  }
+  // A's frames 0-11 where they were; B joined at frame 3 and C at frame 6, each at the first
+  // frame not yet mixed; C's extra frame always waits for the next cycle of the others.
+  EXPECT_EQ(out, (Left{0, 1, 2, 3, 4, 5, 106, 107, 108, 109, 110, 111}));
+  m.mix.quiet(kC);
+  m.mix.add(kA, frames(12.0F, 1), 40 * kMs);
+  m.mix.add(kB, frames(0.0F, 1), 40 * kMs);
+  EXPECT_EQ(m.take(40 * kMs), (Left{112}));
+}
+
+// An input in digital silence, for longer than a few blocks inside its sound, holds another's
+// sound back by no more than the slack, and past it keeps the output to its pace. What it
+// delivers at its own phase for frames already mixed is dropped while it is silence (the
+// output keeps the clock) and starts at the present once it has sound (nothing is lost).
+TEST(InputMixTest, AnInputInSilenceHoldsNothingBackAndKeepsItsPlace) {
+  struct Step {
+    InputMix::Input input;
+    std::vector<float> samples;
+    Left due;
+    const char* what;
+  };
+  const Step steps[] = {
+      {kA, frames(0.0F, 3), {0, 0, 0}, "the only input"},
+      {kB, frames(0.0F, 3), {0, 0, 0}, "B joins at the present"},
+      {kA, frames(0.0F, 3), {}, "A's silence for frames already mixed doubled the output"},
+      {kB, frames(1.0F, 4, 1.0F), {1, 2, 3}, "B's sound held back by A's silence, or past it"},
+      {kA, frames(10.0F, 3, 1.0F), {14}, "A's late sound lost or misplaced"},
+      {kB, frames(5.0F, 3, 1.0F), {16, 18}, "A's sound not waited for"},
+      {kA, frames(0.0F, 3), {7}, "A's silence in its place lost"},
+      {kB, frames(8.0F, 3, 1.0F), {8, 9}, "A's silence in its place lost"},
+      {kB, frames(11.0F, 3, 1.0F), {}, "a short silence inside A's sound lost it its place"},
+      {kA, frames(20.0F, 3, 1.0F), {30, 32, 34}, "A's sound after a short silence out of place"},
+  };
+
+  Mix m;
+  std::uint64_t at = 0;
+  for (const Step& step : steps) {
+    at += 2 * kMs;  // all within the wait
+    m.mix.add(step.input, step.samples, at);
+    EXPECT_EQ(m.take(at), step.due) << step.what;
+  }
+}
+
+// An input stops sending: corked or gone, as the server says (quiet), or silent without a word
+// (late, or a server that sends nothing for it). Either way the others go on, and what it
+// sends afterwards starts at the present, whole.
+TEST(InputMixTest, AnInputThatStopsSendingHoldsTheOthersBackAtMostTheWait) {
+  for (const bool toldQuiet : {false, true}) {
+    SCOPED_TRACE(toldQuiet ? "told quiet" : "silent without a word");
+    Mix m;
+    m.mix.add(kA, frames(1.0F, 2), 0);
+    m.mix.add(kB, frames(2.0F, 4), 0);  // two frames ahead of A
+    EXPECT_EQ(m.take(0), (Left{3, 3}));
+    if (toldQuiet) m.mix.quiet(kB);
+    m.mix.add(kA, frames(1.0F, 3), 10 * kMs);
+    // B's frames already delivered are mixed in their place either way.
+    if (toldQuiet) {
+      EXPECT_EQ(m.take(10 * kMs), (Left{3, 3, 1}));
+    } else {
+      EXPECT_EQ(m.take(10 * kMs), (Left{3, 3})) << "B, heard 10 ms ago, is waited for";
+      EXPECT_EQ(m.mix.nextDeadline(10 * kMs), 20 * kMs);
+      EXPECT_EQ(m.take(19 * kMs), Left{});
+      EXPECT_EQ(m.take(20 * kMs), (Left{1}));
+    }
+    m.mix.add(kA, frames(1.0F, 2), 30 * kMs);
+    EXPECT_EQ(m.take(30 * kMs), (Left{1, 1})) << "held back by an input that stopped";
+    m.mix.add(kB, frames(5.0F, 2), 35 * kMs);
+    m.mix.add(kA, frames(1.0F, 2), 40 * kMs);
+    EXPECT_EQ(m.take(40 * kMs), (Left{6, 6})) << "B's late audio lost or misplaced";
+    m.mix.add(kA, frames(1.0F, 1), 50 * kMs);
+    EXPECT_EQ(m.take(50 * kMs), Left{}) << "B, sending again, is not waited for again";
+    // The sink no longer recorded: what is held back goes, and the mix starts afresh.
+    m.out.clear();
+    EXPECT_EQ(m.mix.flush(m.out), 1U);
+    EXPECT_EQ(m.out, frames(1.0F, 1));
+    m.mix.add(kA, frames(1.0F, 1), 51 * kMs);
+    EXPECT_EQ(m.take(51 * kMs), (Left{1})) << "B, gone with the flush, still waited for";
+  }
+}
+
+// B starts ahead of A (what queued while its stream started): its lead is levelled once it
+// lasted the wait, by dropping the digital silence at its head, and never exceeds the bound.
+TEST(InputMixTest, ALastingLeadLosesItsSilenceAndStaysWithinTheBound) {
+  Mix m;  // a bound of 6 frames
+  m.mix.add(kA, frames(1.0F, 1), 0);
+  m.mix.add(kB, frames(0.0F, 6), 0);
+  m.mix.add(kB, frames(7.0F, 1), 0);
+  EXPECT_EQ(m.take(0), (Left{1}));
+  m.mix.add(kA, frames(1.0F, 1), 10 * kMs);
+  EXPECT_EQ(m.take(10 * kMs), (Left{1})) << "a lead levelled before it lasted the wait";
+  m.mix.add(kA, frames(1.0F, 2), 25 * kMs);
+  EXPECT_EQ(m.take(25 * kMs), (Left{1, 1}));
+  m.mix.add(kA, frames(1.0F, 1), 30 * kMs);
+  m.mix.add(kB, frames(2.0F, 10, 1.0F), 30 * kMs);  // sound 2, 3, ..., 11
+  EXPECT_EQ(m.take(30 * kMs), (Left{8})) << "the silence at the head of a lasting lead kept";
+  m.mix.add(kA, frames(1.0F, 1), 35 * kMs);
+  EXPECT_EQ(m.take(35 * kMs), (Left{7})) << "a lead beyond the bound kept, or cut elsewhere";
+}
+
+}  // namespace
