@@ -137,7 +137,7 @@ void DefaultSinkRecording::dropInputs() {
 
 void DefaultSinkRecording::deliverHeldBack() {
   mixed_.clear();
-  deliverMixed(mix_.flush(mixed_));
+  deliverMixed(mix_.flush(mixed_), pa_rtclock_now());
 }
 
 void DefaultSinkRecording::run() {
@@ -268,7 +268,7 @@ void DefaultSinkRecording::mixSoon() {
 void DefaultSinkRecording::mixAndDeliver() {
   const std::uint64_t now = pa_rtclock_now();
   mixed_.clear();
-  deliverMixed(mix_.mix(now, mixed_));
+  deliverMixed(mix_.mix(now, mixed_), now);
   if (!mixDeadline_) return;
   if (const auto deadline = mix_.nextDeadline(now)) {
     mixDeadline_->setAt(*deadline);
@@ -277,10 +277,10 @@ void DefaultSinkRecording::mixAndDeliver() {
   }
 }
 
-void DefaultSinkRecording::deliverMixed(std::size_t frames) {
+void DefaultSinkRecording::deliverMixed(std::size_t frames, std::uint64_t now) {
   if (frames == 0) return;
   // The oldest frames, where the clock says that time was filled with silence already.
-  const std::size_t skipped = clock_.audioArrived(frames, pa_rtclock_now());
+  const std::size_t skipped = clock_.audioArrived(frames, now);
   if (skipped >= frames) return;
   const auto bytes = std::as_bytes(std::span(mixed_));
   deliver(samples_.fromAudio(bytes.subspan(skipped * samples_.bytesPerFrame())));

@@ -75,7 +75,7 @@ class DefaultSinkRecording final : public PulseOperation {
   void inputAudio(std::uint32_t input, const void* data, std::size_t bytes);
   void mixSoon();
   void mixAndDeliver();
-  void deliverMixed(std::size_t frames);
+  void deliverMixed(std::size_t frames, std::uint64_t now);
   void deliverSilence(std::uint64_t frames);
   void deliver(const CMSampleBufferRef& sample);
   void fail(NSErrorRef error);

@@ -23,11 +23,12 @@ void InputMix::append(Input input, std::vector<float> samples, std::uint64_t now
   Lane& lane = lanes_[input];
   lane.quiet = false;
   lane.lastHeard = now;
-  if (silentFrames(samples, frames) < frames) lane.lastSound = now;
+  const std::size_t silent = silentFrames(samples);
+  if (silent < frames) lane.lastSound = now;
   std::size_t passed = 0;
   if (lane.behind > 0) {
     const std::size_t overlap = std::min(lane.behind, frames);
-    passed = silentFrames(samples, overlap);
+    passed = std::min(silent, overlap);
     // Silence for frames already mixed adds nothing; sound for them starts at the present.
     lane.behind = passed == overlap ? lane.behind - overlap : 0;
   }
@@ -38,9 +39,9 @@ void InputMix::append(Input input, std::vector<float> samples, std::uint64_t now
   lane.blocks.push_back(std::move(samples));
 }
 
-std::size_t InputMix::silentFrames(std::span<const float> samples, std::size_t limit) const {
-  const auto end = samples.begin() + static_cast<std::ptrdiff_t>(limit * rule_.channels);
-  const auto sound = std::find_if(samples.begin(), end, [](float value) { return value != 0.0F; });
+std::size_t InputMix::silentFrames(std::span<const float> samples) const {
+  const auto sound =
+      std::find_if(samples.begin(), samples.end(), [](float value) { return value != 0.0F; });
   return static_cast<std::size_t>(sound - samples.begin()) / rule_.channels;
 }
 

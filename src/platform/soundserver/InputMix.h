@@ -80,8 +80,8 @@ class InputMix {
   void append(Input input, std::vector<float> samples, std::uint64_t now);
   bool waitedFor(const Lane& lane, std::uint64_t now) const;
   bool heardOf(const Lane& lane, std::uint64_t now) const;
-  // Frames at the head of `samples`, at most `limit`, that are digital silence.
-  std::size_t silentFrames(std::span<const float> samples, std::size_t limit) const;
+  // Frames at the head of `samples` that are digital silence.
+  std::size_t silentFrames(std::span<const float> samples) const;
   std::size_t framesDue(std::uint64_t now) const;
   std::size_t emit(std::size_t frames, std::vector<float>& out);
   void levelLeads(std::uint64_t now);
