@@ -12,7 +12,8 @@ add_library(soundserver STATIC
   src/platform/soundserver/PulseError.cpp
   src/platform/soundserver/PulseLoop.cpp
   src/platform/soundserver/PulseRetry.cpp
-  src/platform/soundserver/PulseTicker.cpp
+  src/platform/soundserver/PulseTimer.cpp
+  src/platform/soundserver/RecordingOutput.cpp
   src/platform/soundserver/RetryRule.cpp
   src/platform/soundserver/ShareableContentQuery.cpp
   src/platform/soundserver/SilenceClock.cpp

@@ -58,6 +58,15 @@ TEST(InputMixTest, ACycleIsMixedOnceEveryInputHasDeliveredItAndBeyondFullScaleAs
   m.mix.addSilence(kB, 1, 11 * kMs);  // a hole
   EXPECT_EQ(m.take(11 * kMs), (Left{1.25F, 0.75F}));
   EXPECT_EQ(m.mix.nextDeadline(11 * kMs), std::nullopt);
+  // A's last sound was at 10 ms; its silence since holds B back only until that sound is a
+  // wait old, and past the slack only while A still sends.
+  m.mix.addSilence(kA, 2, 15 * kMs);
+  m.mix.add(kB, frames(0.5F, 7), 15 * kMs);
+  EXPECT_EQ(m.take(15 * kMs), (Left{0.5F, 0.5F}));
+  EXPECT_EQ(m.mix.nextDeadline(15 * kMs), 30 * kMs) << "the alarm counts from A's silence";
+  EXPECT_EQ(m.take(30 * kMs), (Left{0.5F, 0.5F, 0.5F}));
+  EXPECT_EQ(m.mix.nextDeadline(30 * kMs), 35 * kMs);
+  EXPECT_EQ(m.take(35 * kMs), (Left{0.5F, 0.5F}));
 }
 
 TEST(InputMixTest, AnInputThatJoinsStartsAtThePresentAndMovesNoOtherInTime) {

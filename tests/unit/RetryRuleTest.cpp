@@ -5,7 +5,7 @@
 #include <optional>
 #include <vector>
 
-#include "platform/soundserver/PulseCaptureService.h"
+#include "platform/soundserver/RecordingTiming.h"
 #include "platform/soundserver/RetryRule.h"
 
 namespace {
@@ -13,7 +13,7 @@ namespace {
 constexpr std::uint64_t kMs = 1000;
 constexpr std::uint64_t kSecond = 1000 * kMs;
 constexpr std::uint64_t kHour = 3600 * kSecond;
-const auto& kTiming = PulseCaptureService::kDefaultTiming.recording;
+const RecordingTiming kTiming;
 using Step = RetryRule::Step;
 
 struct Tries {

@@ -3,7 +3,7 @@
 // twice beyond a fragment.
 #include <gtest/gtest.h>
 
-#include "platform/soundserver/PulseCaptureService.h"
+#include "platform/soundserver/RecordingTiming.h"
 #include "platform/soundserver/SilenceClock.h"
 
 namespace {
@@ -35,7 +35,7 @@ TEST(SilenceClockTest, SteadyAudioJitterAndAudioAheadOfTheClockGetNoSilence) {
 // PipeWire's pulse server on a loaded two-core machine was seen handing over 240 ms of
 // monitor audio late, in one burst; the service's own rule must wait for it, not fill it.
 TEST(SilenceClockTest, ServiceRuleWaitsOutAServerHeldUpByALoadedMachine) {
-  const auto& timing = PulseCaptureService::kDefaultTiming.recording;
+  const RecordingTiming timing;
   SilenceClock clock = steadyUntil(
       1000 * kMs, {.rate = 48000,
                    .fragmentFrames = static_cast<std::uint32_t>(48 * timing.fragment / kMs),

@@ -1,7 +1,6 @@
 #include "platform/soundserver/DefaultSinkRecording.h"
 
 #include <pulse/rtclock.h>
-#include <pulse/timeval.h>
 
 #include <algorithm>
 #include <span>
@@ -9,21 +8,8 @@
 
 #include "platform/soundserver/PulseError.h"
 
-namespace {
-
-SilenceClock::Rule clockRule(const pa_sample_spec& sampleSpec,
-                             const DefaultSinkRecording::Timing& timing) {
-  const std::uint64_t fragmentFrames = timing.fragment * sampleSpec.rate / PA_USEC_PER_SEC;
-  return SilenceClock::Rule{
-      .rate = sampleSpec.rate,
-      .fragmentFrames = static_cast<std::uint32_t>(std::max<std::uint64_t>(fragmentFrames, 1)),
-      .stallAfterMicros = timing.stallAfter,
-  };
-}
-
-}  // namespace
-
-DefaultSinkRecording::DefaultSinkRecording(PulseLoop& loop, SCStreamRef stream, Timing timing,
+DefaultSinkRecording::DefaultSinkRecording(PulseLoop& loop, SCStreamRef stream,
+                                           const RecordingTiming& timing,
                                            SCStream::StartCompletionHandler completion,
                                            Retire retire)
     : loop_(loop),
@@ -31,17 +17,12 @@ DefaultSinkRecording::DefaultSinkRecording(PulseLoop& loop, SCStreamRef stream, 
       timing_(timing),
       spec_(FragmentSamples::specFor(stream_->configuration())),
       samples_(spec_),
-      clock_(clockRule(spec_, timing_)),
-      mix_({.channels = spec_.channels,
-            .waitMicros = timing.inputWait,
-            .maxLeadFrames = timing.inputLead * spec_.rate / PA_USEC_PER_SEC,
-            .silenceSlackFrames = timing.fragment * spec_.rate / PA_USEC_PER_SEC}),
-      start_(loop, timing.start,
-             {.attempt = [this] { connect(); },
-              .giveUp = [this] { fail(std::exchange(lastError_, nullptr)); }}),
-      reconnect_(loop, timing.reconnect,
-                 {.attempt = [this] { reconnect(); },
-                  .giveUp = [this] { fail(std::exchange(lastError_, nullptr)); }}),
+      output_(spec_.rate, spec_.channels, timing_),
+      connecting_(loop, timing.start,
+                  {.attempt = [this] { connect(); },
+                   .giveUp = [this] { fail(std::exchange(lastError_, nullptr)); }}),
+      lookTimer_(loop, [this] { look(); }),
+      mixTimer_(loop, [this] { mixAndDeliver(); }),
       follower_(loop, timing.findSink,
                 {.found = [this](const RecordedSink& sink) { sinkFound(sink); },
                  .lost = [this] { dropInputs(); },
@@ -58,22 +39,44 @@ void DefaultSinkRecording::begin() {
   if (!pa_sample_spec_valid(&spec_)) return fail(pulseError(PA_ERR_INVALID));
   const SCContentFilterRef& filter = stream_->filter();
   if (!filter || !filter->display()) return fail(pulseError(PA_ERR_NOENTITY));
-  start_.begin();
+  connecting_.begin();
 }
 
-// The start's one try: the connection, then the display's sink.
+// One try: the start's, or one of those after a loss. A fresh context each time: a context
+// that failed cannot connect again.
 void DefaultSinkRecording::connect() {
   lastError_ = pulseError(PA_ERR_TIMEOUT);  // until the try fails for a reason of its own
-  connection_ = std::make_unique<PulseConnection>(loop_);
+  retireConnection();
+  connection_ = std::make_shared<PulseConnection>(loop_);
   connection_->open({
-      .ready =
-          [this] {
-            subscribe();
-            follower_.attach(connection_->context());
-            if (phase_ == Phase::Starting) follower_.lookUp(stream_->filter()->display()->name());
-          },
-      .ended = [this](NSErrorRef error) { serverLost(std::move(error)); },
+      .ready = [this] { connected(); },
+      .ended = [this](NSErrorRef error) { connectionEnded(std::move(error)); },
   });
+}
+
+// At the start the display's sink is looked up, and the start succeeds once it is found; after
+// a loss, the default sink is recorded, whatever it is called on the server that answered.
+void DefaultSinkRecording::connected() {
+  subscribe();
+  follower_.attach(connection_->context());
+  if (phase_ == Phase::Starting) return follower_.lookUp(stream_->filter()->display()->name());
+  connecting_.end();
+  lastError_ = nullptr;
+  follower_.followDefault();
+}
+
+// A try that failed, or the loss of the server recorded. A capture that runs keeps the clock
+// with silence (the look timer goes on) and tries the server again; before that, it is a
+// failure to start, as the start policy says.
+void DefaultSinkRecording::connectionEnded(NSErrorRef error) {
+  lastError_ = std::move(error);
+  if (phase_ != Phase::Running || connecting_.active()) return connecting_.failed();
+  // The lost streams cannot be read any more; what they held is gone with the server.
+  inputs_.reset();
+  deliverAudio(output_.flush(pa_rtclock_now()));
+  follower_.detach();
+  retireConnection();
+  connecting_.begin(timing_.reconnect);
 }
 
 // Subscribed before anything is looked up, so that no change between the two goes unheard.
@@ -87,10 +90,10 @@ void DefaultSinkRecording::subscribe() {
   pa_operation_unref(asked);
 }
 
-void DefaultSinkRecording::onEvent(pa_context* context, pa_subscription_event_type_t type,
+void DefaultSinkRecording::onEvent(pa_context* /*context*/, pa_subscription_event_type_t type,
                                    std::uint32_t index, void* userdata) {
   auto& self = *static_cast<DefaultSinkRecording*>(userdata);
-  if (self.phase_ != Phase::Running || !self.isCurrent(context)) return;
+  if (self.phase_ != Phase::Running) return;
   const auto facility =
       static_cast<pa_subscription_event_type_t>(type & PA_SUBSCRIPTION_EVENT_FACILITY_MASK);
   const auto kind =
@@ -112,7 +115,7 @@ void DefaultSinkRecording::sinkFound(const RecordedSink& sink) {
           .caughtUp = [this] { mixSoon(); },
           .quiet =
               [this](std::uint32_t input) {
-                mix_.quiet(input);
+                output_.inputs().quiet(input);
                 mixAndDeliver();
               },
           .requestFailed = [this] { requestFailed(); },
@@ -122,8 +125,9 @@ void DefaultSinkRecording::sinkFound(const RecordedSink& sink) {
 }
 
 void DefaultSinkRecording::sinkNotFound(NSErrorRef error) {
-  if (phase_ == Phase::Starting) return startFailed(std::move(error));
-  if (phase_ == Phase::Running) follower_.retryLater();
+  if (phase_ == Phase::Running) return follower_.retryLater();
+  lastError_ = std::move(error);
+  connecting_.failed();
 }
 
 // What the streams already hold, and what the mix still waits with, was played before the
@@ -132,125 +136,51 @@ void DefaultSinkRecording::dropInputs() {
   if (!inputs_) return;
   inputs_->readAvailable();
   inputs_.reset();
-  deliverHeldBack();
-}
-
-void DefaultSinkRecording::deliverHeldBack() {
-  mixed_.clear();
-  deliverMixed(mix_.flush(mixed_), pa_rtclock_now());
+  deliverAudio(output_.flush(pa_rtclock_now()));
 }
 
 void DefaultSinkRecording::run() {
   phase_ = Phase::Running;
-  start_.end();
-  clock_.start(pa_rtclock_now());
-  startTimers(connection_->context());
+  connecting_.end();
+  lastError_ = nullptr;
+  output_.start(pa_rtclock_now());
+  lookTimer_.setEvery(timing_.gapCheck);
   std::exchange(completion_, nullptr)(nullptr);
   // The default may have changed while capture was starting.
   follower_.followDefault();
 }
 
 // A request the server neither took nor answered. While the connection is good that is
-// something the capture cannot get past; otherwise the connection is going, as its own end
-// (reported too, and handled alike) will say.
+// something the capture cannot get past; otherwise the connection is going, and its end is
+// handled here and now.
 void DefaultSinkRecording::requestFailed() {
   NSErrorRef error = contextError(connection_->context());
   if (phase_ == Phase::Running &&
       PA_CONTEXT_IS_GOOD(pa_context_get_state(connection_->context()))) {
     return fail(std::move(error));
   }
-  serverLost(std::move(error));
+  connectionEnded(std::move(error));
 }
 
-// The start is one try: whatever fails in it (the server, a sink that vanished) ends it, as
-// the start policy says.
-void DefaultSinkRecording::startFailed(NSErrorRef error) {
-  lastError_ = std::move(error);
-  start_.failed();
-}
-
-// The connection is gone. A capture that runs keeps the clock with silence (the ticker goes
-// on) and tries the server again; before that, it is a failure to start.
-void DefaultSinkRecording::serverLost(NSErrorRef error) {
-  if (phase_ == Phase::Starting) return startFailed(std::move(error));
-  if (phase_ != Phase::Running || reconnect_.active()) return;
-  // The lost streams cannot be read any more; what they held is gone with the server.
-  inputs_.reset();
-  deliverHeldBack();
-  follower_.detach();
-  pa_context_set_subscribe_callback(connection_->context(), nullptr, nullptr);
-  lastError_ = std::move(error);
-  reconnect_.begin();
-}
-
-// A fresh context each time: a context that failed cannot connect again.
-void DefaultSinkRecording::reconnect() {
-  lastError_ = pulseError(PA_ERR_TIMEOUT);  // until this try fails for a reason of its own
-  attempt_ = std::make_unique<PulseConnection>(loop_);
-  attempt_->open({
-      .ready = [this] { reconnected(); },
-      .ended =
-          [this, attempt = attempt_.get()](NSErrorRef error) {
-            // Once answered, the attempt is the connection, and its end a loss like any.
-            if (attempt == connection_.get()) return serverLost(std::move(error));
-            lastError_ = std::move(error);
-            reconnect_.failed();
-          },
-  });
-}
-
-// Recorded as at the start: the inputs of the default sink, whatever it is called on the
-// server that answered.
-void DefaultSinkRecording::reconnected() {
-  reconnect_.end();
-  lastError_ = nullptr;
-  // The timers move to the new context before the lost one is freed.
-  startTimers(attempt_->context());
-  connection_ = std::move(attempt_);
-  subscribe();
-  follower_.attach(connection_->context());
-  follower_.followDefault();
-}
-
-void DefaultSinkRecording::startTimers(pa_context* context) {
-  ticker_.emplace(loop_, context, timing_.gapCheck, [this] { tick(); });
-  mixDeadline_.emplace(loop_, context, [this] { mixAndDeliver(); });
-}
-
-// Answers and events from a connection that was lost, or is being replaced, are stale.
-bool DefaultSinkRecording::isCurrent(const pa_context* context) const {
-  return !reconnect_.active() && connection_ != nullptr && context == connection_->context();
-}
-
-void DefaultSinkRecording::tick() {
+void DefaultSinkRecording::look() {
   // Audio the library already holds is not a gap: take it before judging.
   if (inputs_) inputs_->readAvailable();
-  if (phase_ != Phase::Running) return;
   const std::uint64_t now = pa_rtclock_now();
   if (inputs_ && now >= inputsCheckedAt_ + timing_.gapCheck) {
     inputsCheckedAt_ = now;
     inputs_->recheck();
   }
-  // With nothing playing into the sink there is no audio to wait for: the silence it would
-  // have sent goes out at once, fragment by fragment, as the sink's own monitor would send it.
   const bool idle = !inputs_ || !inputs_->anyPlaying();
-  // The loop runs timers before reading sockets, so after the loop thread was held up a
-  // stall seen now may be audio not yet read: a gap counts once a second tick, after a read
-  // in between, still sees it.
-  const bool stalled = clock_.stalled(now);
-  if (idle || (stalled && stallSeen_)) deliverSilence(clock_.takeSilenceDue(now, idle));
-  stallSeen_ = stalled;
-  // While audio flows a rare look is enough; through a gap, silence goes out fragment by
-  // fragment, as audio would. Without a server there is no audio to keep close to: a look
-  // every gap check hands on the silence due in one go and keeps the idle cost down.
-  const bool byFragment = (stalled || idle) && !reconnect_.active();
-  if (ticker_) ticker_->setPeriod(byFragment ? timing_.fragment : timing_.gapCheck);
+  const RecordingOutput::Tick tick = output_.look(now, idle, connecting_.active());
+  deliverSilence(tick.silenceFrames);
+  lookTimer_.setEvery(tick.nextLookIn);
 }
 
 void DefaultSinkRecording::inputAudio(std::uint32_t input, const void* data, std::size_t bytes) {
   const std::uint64_t now = pa_rtclock_now();
-  if (data == nullptr) return mix_.addSilence(input, bytes / samples_.bytesPerFrame(), now);
-  mix_.add(input, {static_cast<const float*>(data), bytes / sizeof(float)}, now);
+  InputMix& inputs = output_.inputs();
+  if (data == nullptr) return inputs.addSilence(input, bytes / samples_.bytesPerFrame(), now);
+  inputs.add(input, {static_cast<const float*>(data), bytes / sizeof(float)}, now);
 }
 
 // Once per turn of the loop, after every stream read in it: the server hands a period over in
@@ -263,42 +193,31 @@ void DefaultSinkRecording::mixSoon() {
   });
 }
 
-// Whatever every input that is sending has delivered goes on; the alarm is set for when an
-// input the others wait for stops being waited for.
+// Whatever every input that is sending has delivered goes on. The timer is only ever brought
+// forward: one that rings before the mix has anything due finds nothing and is set again.
 void DefaultSinkRecording::mixAndDeliver() {
   const std::uint64_t now = pa_rtclock_now();
-  mixed_.clear();
-  deliverMixed(mix_.mix(now, mixed_), now);
-  if (!mixDeadline_) return;
-  if (const auto deadline = mix_.nextDeadline(now)) {
-    mixDeadline_->setAt(*deadline);
-  } else {
-    mixDeadline_->clear();
-  }
+  deliverAudio(output_.mix(now));
+  const auto deadline = output_.inputs().nextDeadline(now);
+  const auto ringsAt = mixTimer_.ringsAt();
+  if (deadline && (!ringsAt || *deadline < *ringsAt)) mixTimer_.setAt(*deadline);
 }
 
-void DefaultSinkRecording::deliverMixed(std::size_t frames, std::uint64_t now) {
-  if (frames == 0) return;
-  // The oldest frames, where the clock says that time was filled with silence already.
-  const std::size_t skipped = clock_.audioArrived(frames, now);
-  if (skipped >= frames) return;
-  const auto bytes = std::as_bytes(std::span(mixed_));
-  deliver(samples_.fromAudio(bytes.subspan(skipped * samples_.bytesPerFrame())));
+// Queued for the output's queue: the loop thread never waits for the program.
+void DefaultSinkRecording::deliverAudio(std::span<const float> audio) {
+  if (audio.empty()) return;
+  const CMSampleBufferRef sample = samples_.fromAudio(std::as_bytes(audio));
+  if (sample) stream_->deliverSampleBuffer(sample, SCStreamOutputTypeAudio);
 }
 
 // In fragments, as the server would have sent them.
 void DefaultSinkRecording::deliverSilence(std::uint64_t frames) {
-  const std::uint64_t fragmentFrames = clockRule(spec_, timing_).fragmentFrames;
   while (frames > 0) {
-    const std::uint64_t now = std::min(frames, fragmentFrames);
-    deliver(samples_.fromHole(now * samples_.bytesPerFrame()));
+    const std::uint64_t now = std::min<std::uint64_t>(frames, output_.fragmentFrames());
+    const CMSampleBufferRef sample = samples_.fromHole(now * samples_.bytesPerFrame());
+    if (sample) stream_->deliverSampleBuffer(sample, SCStreamOutputTypeAudio);
     frames -= now;
   }
-}
-
-void DefaultSinkRecording::deliver(const CMSampleBufferRef& sample) {
-  // Queued for the output's queue: the loop thread never waits for the program.
-  if (sample) stream_->deliverSampleBuffer(sample, SCStreamOutputTypeAudio);
 }
 
 void DefaultSinkRecording::fail(NSErrorRef error) {
@@ -316,16 +235,21 @@ void DefaultSinkRecording::fail(NSErrorRef error) {
 }
 
 void DefaultSinkRecording::disconnect() {
-  start_.end();
-  reconnect_.end();
+  connecting_.end();
   follower_.detach();
   inputs_.reset();
-  mixDeadline_.reset();
-  ticker_.reset();
-  attempt_.reset();
+  lookTimer_.clear();
+  mixTimer_.clear();
+  retireConnection();
+}
+
+// Possibly inside the connection's own callback: its events are dropped now, the object
+// itself on a later turn of the loop.
+void DefaultSinkRecording::retireConnection() {
   if (!connection_) return;
   if (connection_->context() != nullptr) {
     pa_context_set_subscribe_callback(connection_->context(), nullptr, nullptr);
   }
   connection_->close();
+  loop_.post([retired = std::move(connection_)] {});
 }

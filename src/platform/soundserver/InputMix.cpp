@@ -109,9 +109,18 @@ std::optional<std::uint64_t> InputMix::nextDeadline(std::uint64_t now) const {
   for (const auto& [input, lane] : lanes_) most = std::max(most, lane.frames);
   std::optional<std::uint64_t> deadline;
   for (const auto& [input, lane] : lanes_) {
-    if (lane.frames >= most || !waitedFor(lane, now)) continue;
-    const std::uint64_t until = lane.lastHeard + rule_.waitMicros;
-    deadline = deadline ? std::min(*deadline, until) : until;
+    if (lane.frames >= most) continue;
+    // A lane with sound is waited for until its last sound is a wait old; a silent one that
+    // is still sending holds the others back until its last word is.
+    std::uint64_t until = 0;
+    if (waitedFor(lane, now)) {
+      until = *lane.lastSound + rule_.waitMicros;
+    } else if (heardOf(lane, now)) {
+      until = lane.lastHeard + rule_.waitMicros;
+    } else {
+      continue;
+    }
+    deadline = std::min(deadline.value_or(until), until);
   }
   return deadline;
 }

@@ -61,8 +61,8 @@ class InputMix {
   // Appends every frame delivered so far, mixed, whatever is still awaited (the sink is no
   // longer recorded); the mix starts afresh.
   std::size_t flush(std::vector<float>& out);
-  // When mix() would have frames by time alone: an input held waited for stops being waited
-  // for. None while nothing is held back.
+  // When mix() may have frames by time alone: an input that holds the others back stops being
+  // waited for. None while nothing is held back.
   std::optional<std::uint64_t> nextDeadline(std::uint64_t now) const;
 
  private:

@@ -8,7 +8,6 @@
 #include <pulse/rtclock.h>
 #include <pulse/stream.h>
 #include <pulse/subscribe.h>
-#include <pulse/timeval.h>
 #include <unistd.h>
 
 #include <cstdio>
@@ -124,11 +123,6 @@ FORWARD(void, pa_context_set_subscribe_callback,
 FORWARD(pa_operation*, pa_context_subscribe,
         (pa_context * c, pa_subscription_mask_t m, pa_context_success_cb_t cb, void* userdata),
         (c, m, cb, userdata))
-FORWARD(pa_time_event*, pa_context_rttime_new,
-        (const pa_context* c, pa_usec_t usec, pa_time_event_cb_t cb, void* userdata),
-        (c, usec, cb, userdata))
-FORWARD(void, pa_context_rttime_restart, (const pa_context* c, pa_time_event* e, pa_usec_t usec),
-        (c, e, usec))
 
 // Introspection
 FORWARD(pa_operation*, pa_context_get_server_info,
@@ -185,6 +179,4 @@ FORWARD(int, pa_sample_spec_valid, (const pa_sample_spec* spec), (spec))
 FORWARD(size_t, pa_frame_size, (const pa_sample_spec* spec), (spec))
 FORWARD(size_t, pa_usec_to_bytes, (pa_usec_t t, const pa_sample_spec* spec), (t, spec))
 FORWARD(pa_usec_t, pa_rtclock_now, (void), ())
-FORWARD(struct timeval*, pa_gettimeofday, (struct timeval * tv), (tv))
-FORWARD(struct timeval*, pa_timeval_add, (struct timeval * tv, pa_usec_t v), (tv, v))
 FORWARD(const char*, pa_strerror, (int error), (error))

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 
+#include "platform/soundserver/DefaultSinkRecording.h"
 #include "platform/soundserver/ShareableContentQuery.h"
 
 SCCaptureService& SCCaptureService::shared() {
@@ -9,17 +10,11 @@ SCCaptureService& SCCaptureService::shared() {
   return service;
 }
 
-PulseCaptureService::PulseCaptureService(Timing timing)
+PulseCaptureService::PulseCaptureService(RecordingTiming timing)
     : timing_(timing), loop_(PulseLoop::start(loopError_)) {}
 
 PulseCaptureService::~PulseCaptureService() {
   if (!loop_) return;
-  if (loop_->onLoopThread()) {
-    // Only an exit on the loop thread gets here; the loop cannot be stopped from inside, so
-    // what it runs is left to the exit.
-    (void)loop_.release();
-    return;
-  }
   // Stopped before the operations go, so that no callback reaches a dropped one; freed after
   // them, since what they free (streams, contexts, timers) belongs to the loop.
   loop_->stop();
@@ -44,7 +39,7 @@ NSErrorRef PulseCaptureService::validateStreamOutput(const SCStream& /*stream*/,
 void PulseCaptureService::startCapture(const SCStreamRef& stream,
                                        SCStream::StartCompletionHandler completionHandler) {
   if (!loop_) return completionHandler(loopError_);
-  launch(std::make_shared<DefaultSinkRecording>(*loop_, stream, timing_.recording,
+  launch(std::make_shared<DefaultSinkRecording>(*loop_, stream, timing_,
                                                 std::move(completionHandler), retirement()));
 }
 

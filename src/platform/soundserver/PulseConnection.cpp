@@ -1,7 +1,6 @@
 #include "platform/soundserver/PulseConnection.h"
 
 #include <pulse/proplist.h>
-#include <pulse/timeval.h>
 
 #include <utility>
 
@@ -70,27 +69,4 @@ void PulseConnection::end(NSErrorRef error) {
   events_.ready = nullptr;
   // Moved out first: the handler may close or drop this connection.
   if (auto ended = std::exchange(events_.ended, nullptr)) ended(std::move(error));
-}
-
-PulseDeadline::PulseDeadline(const PulseLoop& loop, pa_usec_t after, std::function<void()> expired)
-    : api_(loop.api()), expired_(std::move(expired)) {
-  struct timeval when {};
-  pa_gettimeofday(&when);
-  pa_timeval_add(&when, after);
-  event_ = api_->time_new(api_, &when, &PulseDeadline::onExpiry, this);
-}
-
-PulseDeadline::~PulseDeadline() {
-  cancel();
-}
-
-void PulseDeadline::cancel() {
-  expired_ = nullptr;
-  if (event_ != nullptr) api_->time_free(std::exchange(event_, nullptr));
-}
-
-void PulseDeadline::onExpiry(pa_mainloop_api* /*api*/, pa_time_event* /*event*/,
-                             const struct timeval* /*when*/, void* userdata) {
-  auto& self = *static_cast<PulseDeadline*>(userdata);
-  if (auto expired = std::exchange(self.expired_, nullptr)) expired();
 }

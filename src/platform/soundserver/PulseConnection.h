@@ -36,22 +36,3 @@ class PulseConnection {
   pa_context* context_ = nullptr;
   Events events_;
 };
-
-// A one-shot timer on the loop thread; cancelled when dropped.
-class PulseDeadline {
- public:
-  PulseDeadline(const PulseLoop& loop, pa_usec_t after, std::function<void()> expired);
-  ~PulseDeadline();
-  PulseDeadline(const PulseDeadline&) = delete;
-  PulseDeadline& operator=(const PulseDeadline&) = delete;
-
-  void cancel();
-
- private:
-  static void onExpiry(pa_mainloop_api* api, pa_time_event* event, const struct timeval* when,
-                       void* userdata);
-
-  pa_mainloop_api* api_;
-  pa_time_event* event_ = nullptr;
-  std::function<void()> expired_;
-};

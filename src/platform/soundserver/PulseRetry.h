@@ -5,7 +5,7 @@
 #include <functional>
 #include <optional>
 
-#include "platform/soundserver/PulseConnection.h"
+#include "platform/soundserver/PulseTimer.h"
 #include "platform/soundserver/RetryRule.h"
 
 class PulseRetry {
@@ -20,7 +20,8 @@ class PulseRetry {
 
   PulseRetry(const PulseLoop& loop, RetryRule::Policy policy, Events events);
 
-  void begin();
+  // An effort under `policy` from now on, or the one given at construction.
+  void begin(std::optional<RetryRule::Policy> policy = std::nullopt);
   // The try under way failed: the next is scheduled, or the effort is given up at once.
   void failed();
   // Success, or the owner stopping: nothing more is reported.
@@ -29,10 +30,9 @@ class PulseRetry {
 
  private:
   void wake();
-  void arm(std::uint64_t now);
+  void arm();
 
-  const PulseLoop& loop_;
   RetryRule rule_;
   Events events_;
-  std::optional<PulseDeadline> timer_;
+  PulseTimer timer_;
 };

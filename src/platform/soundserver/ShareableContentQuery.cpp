@@ -1,5 +1,7 @@
 #include "platform/soundserver/ShareableContentQuery.h"
 
+#include <pulse/rtclock.h>
+
 #include <algorithm>
 #include <utility>
 
@@ -8,15 +10,15 @@
 ShareableContentQuery::ShareableContentQuery(const PulseLoop& loop, pa_usec_t timeout,
                                              SCShareableContent::CompletionHandler completion,
                                              Retire retire)
-    : loop_(loop),
-      timeout_(timeout),
+    : timeout_(timeout),
       connection_(loop),
+      deadline_(loop, [this] { finish(nullptr, pulseError(PA_ERR_TIMEOUT)); }),
       completion_(std::move(completion)),
       retire_(std::move(retire)) {}
 
 void ShareableContentQuery::begin() {
   // A server that accepts the connection but never answers must not hold the caller forever.
-  deadline_.emplace(loop_, timeout_, [this] { finish(nullptr, pulseError(PA_ERR_TIMEOUT)); });
+  deadline_.setAt(pa_rtclock_now() + timeout_);
   connection_.open({
       .ready =
           [this] {
@@ -67,7 +69,7 @@ std::vector<SCDisplayRef> ShareableContentQuery::displaysDefaultFirst() const {
 
 void ShareableContentQuery::finish(SCShareableContentRef content, NSErrorRef error) {
   if (!completion_) return;
-  if (deadline_) deadline_->cancel();
+  deadline_.clear();
   connection_.close();
   // The handler only fulfils a promise, so calling it under the loop's lock cannot deadlock;
   // and were it to call the service again, the service never waits for its own loop.

@@ -4,13 +4,13 @@
 
 #include <pulse/introspect.h>
 
-#include <optional>
 #include <string>
 #include <vector>
 
 #include "platform/screencapture/ScreenCaptureKit.h"
 #include "platform/soundserver/PulseConnection.h"
 #include "platform/soundserver/PulseOperation.h"
+#include "platform/soundserver/PulseTimer.h"
 
 class ShareableContentQuery final : public PulseOperation {
  public:
@@ -26,10 +26,9 @@ class ShareableContentQuery final : public PulseOperation {
   void finish(SCShareableContentRef content, NSErrorRef error);
   std::vector<SCDisplayRef> displaysDefaultFirst() const;
 
-  const PulseLoop& loop_;
   pa_usec_t timeout_;
   PulseConnection connection_;
-  std::optional<PulseDeadline> deadline_;
+  PulseTimer deadline_;
   SCShareableContent::CompletionHandler completion_;
   Retire retire_;
   std::string defaultSink_;

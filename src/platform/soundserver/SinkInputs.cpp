@@ -43,10 +43,9 @@ void SinkInputs::ask(pa_operation* asked) {
 void SinkInputs::onInputInfo(pa_context* /*context*/, const pa_sink_input_info* info, int eol,
                              void* userdata) {
   auto& self = *static_cast<SinkInputs*>(userdata);
-  // An input asked about that is gone already: its removal comes as an event too, but its
-  // stream may as well go now.
-  if (eol < 0) return;
-  if (eol > 0 || info == nullptr) return;
+  // An input asked about that is gone already (eol < 0): its removal comes as an event, which
+  // drops it.
+  if (eol != 0 || info == nullptr) return;
   self.inputSeen(*info);
 }
 

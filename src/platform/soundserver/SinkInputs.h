@@ -48,8 +48,6 @@ class SinkInputs {
   // Hands on what every stream's library queue holds.
   void readAvailable();
 
-  const RecordedSink& sink() const { return sink_; }
-
  private:
   struct Input {
     std::unique_ptr<InputStream> stream;
