@@ -62,7 +62,7 @@ class InputStreamOnServerTest : public ::testing::Test {
   void onLoop(Work work) {
     std::promise<void> done;
     {
-      PulseLoop::Lock lock(*loop_);
+      const auto lock = loop_->lock();
       loop_->post([&] {
         work();
         done.set_value();

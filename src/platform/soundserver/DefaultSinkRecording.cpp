@@ -10,9 +10,9 @@
 
 DefaultSinkRecording::DefaultSinkRecording(PulseLoop& loop, SCStreamRef stream,
                                            const RecordingTiming& timing,
-                                           SCStream::StartCompletionHandler completion,
-                                           Retire retire)
-    : loop_(loop),
+                                           SCStream::StartCompletionHandler completion)
+    : PulseOperation(loop),
+      loop_(loop),
       stream_(std::move(stream)),
       timing_(timing),
       spec_(FragmentSamples::specFor(stream_->configuration())),
@@ -28,8 +28,7 @@ DefaultSinkRecording::DefaultSinkRecording(PulseLoop& loop, SCStreamRef stream,
                  .lost = [this] { dropInputs(); },
                  .notFound = [this](NSErrorRef error) { sinkNotFound(std::move(error)); },
                  .requestFailed = [this] { requestFailed(); }}),
-      completion_(std::move(completion)),
-      retire_(std::move(retire)) {}
+      completion_(std::move(completion)) {}
 
 DefaultSinkRecording::~DefaultSinkRecording() {
   disconnect();
@@ -231,7 +230,7 @@ void DefaultSinkRecording::fail(NSErrorRef error) {
   } else {
     stream_->reportStop(error);
   }
-  retire_(this);
+  retire();
 }
 
 void DefaultSinkRecording::disconnect() {

@@ -27,12 +27,11 @@
 class DefaultSinkRecording final : public PulseOperation {
  public:
   DefaultSinkRecording(PulseLoop& loop, SCStreamRef stream, const RecordingTiming& timing,
-                       SCStream::StartCompletionHandler completion, Retire retire);
+                       SCStream::StartCompletionHandler completion);
   ~DefaultSinkRecording() override;
 
-  void begin() override;
-
  private:
+  void begin() override;
   enum class Phase { Starting, Running, Ended };
 
   static void onEvent(pa_context* context, pa_subscription_event_type_t type, std::uint32_t index,
@@ -76,5 +75,4 @@ class DefaultSinkRecording final : public PulseOperation {
   std::uint64_t inputsCheckedAt_ = 0;
   Phase phase_ = Phase::Starting;
   SCStream::StartCompletionHandler completion_;
-  Retire retire_;
 };

@@ -12,7 +12,6 @@
 #pragma once
 
 #include <memory>
-#include <vector>
 
 #include "platform/screencapture/ScreenCaptureKit.h"
 #include "platform/soundserver/PulseLoop.h"
@@ -22,7 +21,6 @@
 class PulseCaptureService final : public SCCaptureService {
  public:
   explicit PulseCaptureService(RecordingTiming timing = {});
-  ~PulseCaptureService() override;
 
   void getShareableContent(SCShareableContent::CompletionHandler completionHandler) override;
   NSErrorRef validateStreamOutput(const SCStream& stream, SCStreamOutputType type) override;
@@ -30,12 +28,7 @@ class PulseCaptureService final : public SCCaptureService {
                     SCStream::StartCompletionHandler completionHandler) override;
 
  private:
-  void launch(const std::shared_ptr<PulseOperation>& operation);
-  PulseOperation::Retire retirement();
-
   RecordingTiming timing_;
   NSErrorRef loopError_;
   std::unique_ptr<PulseLoop> loop_;
-  // Operations under way, running streams among them; touched only under the loop's lock.
-  std::vector<std::shared_ptr<PulseOperation>> active_;
 };

@@ -13,8 +13,6 @@
 
 namespace {
 
-thread_local const PulseLoop* loopDispatchedHere = nullptr;
-
 // Signals are the main thread's to take; this thread never writes standard output, and
 // libpulse's own socket writes raise no SIGPIPE.
 void keepSignalsForMainThread() {
@@ -72,17 +70,11 @@ void PulseLoop::stop() {
   thread_.join();
 }
 
-bool PulseLoop::onLoopThread() const {
-  return loopDispatchedHere == this;
-}
-
 void PulseLoop::serve() {
   keepSignalsForMainThread();
   pthread_setname_np(pthread_self(), "sysaudio-pulse");
   std::lock_guard guard(mutex_);
-  loopDispatchedHere = this;
   while (pa_mainloop_iterate(loop_, 1, nullptr) >= 0) runTurnEnd();
-  loopDispatchedHere = nullptr;
 }
 
 // As libpulse's threaded loop does: other threads take the lock while the loop waits.
@@ -97,11 +89,6 @@ int PulseLoop::pollUnlocked(struct pollfd* fds, unsigned long count, int timeout
 void PulseLoop::post(std::function<void()> work) {
   posted_.push_back(std::move(work));
   api()->defer_enable(postedEvent_, 1);
-}
-
-void PulseLoop::atTurnEnd(std::function<void()> work) {
-  if (!onLoopThread()) return post(std::move(work));
-  turnEnd_.push_back(std::move(work));
 }
 
 void PulseLoop::runTurnEnd() {
@@ -120,12 +107,4 @@ void PulseLoop::runPosted(pa_mainloop_api* api, pa_defer_event* event, void* use
   std::vector<std::function<void()>> batch;
   batch.swap(self.posted_);
   for (auto& work : batch) work();
-}
-
-PulseLoop::Lock::Lock(const PulseLoop& loop) : locked_(loop.onLoopThread() ? nullptr : &loop) {
-  if (locked_ != nullptr) locked_->mutex_.lock();
-}
-
-PulseLoop::Lock::~Lock() {
-  if (locked_ != nullptr) locked_->mutex_.unlock();
 }

@@ -29,28 +29,16 @@ class PulseLoop {
   void stop();
 
   pa_mainloop_api* api() const { return pa_mainloop_get_api(loop_); }
-  // True on the loop thread, inside the loop's callbacks.
-  bool onLoopThread() const;
+  // The loop's lock, for any thread but the loop thread, which holds it already.
+  std::unique_lock<std::mutex> lock() const { return std::unique_lock(mutex_); }
 
   // Runs `work` on the loop thread after the current callback returns, in posting order.
   // Callers hold the lock (as every callback does).
   void post(std::function<void()> work);
-  // Runs `work` on the loop thread once the callbacks of the current turn are done, before the
-  // loop waits again: for gathering what several callbacks of one turn handed over. Unlike
-  // post(), it costs the loop no extra turn. Elsewhere than in a callback, it posts.
-  void atTurnEnd(std::function<void()> work);
-
-  // Holds the loop's lock; on the loop thread, which holds it already, it does nothing.
-  class Lock {
-   public:
-    explicit Lock(const PulseLoop& loop);
-    ~Lock();
-    Lock(const Lock&) = delete;
-    Lock& operator=(const Lock&) = delete;
-
-   private:
-    const PulseLoop* locked_;
-  };
+  // Runs `work` once the callbacks of the current turn are done, before the loop waits again:
+  // for gathering what several callbacks of one turn handed over. Unlike post(), it costs the
+  // loop no extra turn. On the loop thread only.
+  void atTurnEnd(std::function<void()> work) { turnEnd_.push_back(std::move(work)); }
 
  private:
   void serve();

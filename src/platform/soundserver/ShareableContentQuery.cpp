@@ -7,14 +7,13 @@
 
 #include "platform/soundserver/PulseError.h"
 
-ShareableContentQuery::ShareableContentQuery(const PulseLoop& loop, pa_usec_t timeout,
-                                             SCShareableContent::CompletionHandler completion,
-                                             Retire retire)
-    : timeout_(timeout),
+ShareableContentQuery::ShareableContentQuery(PulseLoop& loop, pa_usec_t timeout,
+                                             SCShareableContent::CompletionHandler completion)
+    : PulseOperation(loop),
+      timeout_(timeout),
       connection_(loop),
       deadline_(loop, [this] { finish(nullptr, pulseError(PA_ERR_TIMEOUT)); }),
-      completion_(std::move(completion)),
-      retire_(std::move(retire)) {}
+      completion_(std::move(completion)) {}
 
 void ShareableContentQuery::begin() {
   // A server that accepts the connection but never answers must not hold the caller forever.
@@ -74,5 +73,5 @@ void ShareableContentQuery::finish(SCShareableContentRef content, NSErrorRef err
   // The handler only fulfils a promise, so calling it under the loop's lock cannot deadlock;
   // and were it to call the service again, the service never waits for its own loop.
   std::exchange(completion_, nullptr)(std::move(content), std::move(error));
-  retire_(this);
+  retire();
 }

@@ -14,12 +14,11 @@
 
 class ShareableContentQuery final : public PulseOperation {
  public:
-  ShareableContentQuery(const PulseLoop& loop, pa_usec_t timeout,
-                        SCShareableContent::CompletionHandler completion, Retire retire);
-
-  void begin() override;
+  ShareableContentQuery(PulseLoop& loop, pa_usec_t timeout,
+                        SCShareableContent::CompletionHandler completion);
 
  private:
+  void begin() override;
   static void onServerInfo(pa_context* context, const pa_server_info* info, void* userdata);
   static void onSinkInfo(pa_context* context, const pa_sink_info* info, int eol, void* userdata);
   void askForSinks();
@@ -30,7 +29,6 @@ class ShareableContentQuery final : public PulseOperation {
   PulseConnection connection_;
   PulseTimer deadline_;
   SCShareableContent::CompletionHandler completion_;
-  Retire retire_;
   std::string defaultSink_;
   std::vector<SCDisplayRef> sinks_;
 };
