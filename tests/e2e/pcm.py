@@ -18,9 +18,14 @@ def write_stereo_wav(path, segments, rate=48000):
     # 16-bit stereo; each segment is (seconds, frequency, left_amplitude, right_amplitude).
     parts = [np.outer(np.sin(2 * np.pi * hz * np.arange(int(seconds * rate)) / rate), [l, r])
              for seconds, hz, l, r in segments]
+    return write_wav(path, np.concatenate(parts), rate)
+
+
+def write_wav(path, frames, rate=48000):
+    # `frames`: floats in [-1, 1], one row per frame, one column per channel.
     with wave.open(path, "wb") as out:
-        out.setparams((2, 2, rate, 0, "NONE", None))
-        out.writeframes(np.round(32767 * np.concatenate(parts)).astype("<i2").tobytes())
+        out.setparams((frames.shape[1], 2, rate, 0, "NONE", None))
+        out.writeframes(np.round(32767 * frames).astype("<i2").tobytes())
     return path
 
 
@@ -95,3 +100,51 @@ def peak_frequency(samples):
     size = max(10 * OUTPUT_RATE, len(samples))
     return float(np.argmax(np.abs(np.fft.rfft(samples * np.hanning(len(samples)), n=size)))
                  * OUTPUT_RATE / size)
+
+
+def tone_windows(samples, frequency, below_hz=2000.0):
+    # The tone in each 10 ms window of `samples` low-passed at `below_hz` (zero phase, over the
+    # whole recording): its complex amplitude, and what else there is below `below_hz`, in dB
+    # under the tone.
+    spectrum = np.fft.rfft(samples)
+    spectrum[np.fft.rfftfreq(len(samples), 1 / OUTPUT_RATE) >= below_hz] = 0
+    low = _blocks(np.fft.irfft(spectrum, n=len(samples)))
+    tone = tone_in_blocks(low.ravel(), frequency)
+    n = np.arange(low.size).reshape(low.shape)
+    fitted = np.real(tone[:, None] * np.exp(2j * np.pi * frequency * n / OUTPUT_RATE))
+    rest_db = 10 * np.log10(np.mean(np.square(low - fitted), axis=1) /
+                            np.mean(np.square(fitted), axis=1))
+    return tone, rest_db
+
+
+def tone_events(tone, frequency, off_db=1.0, off_ms=0.05, around=10):
+    # Windows whose tone is off its neighbours' (the median of `around` windows each side) in
+    # level or phase, grouped into events: holes, after which the tone is back in place, and
+    # steps, after which it goes on at another phase or level. Answers both lists of
+    # (first window, windows, worst dB, worst ms).
+    def off(a, b):
+        ratio = a / b
+        return abs(20 * np.log10(abs(ratio))), abs(np.angle(ratio)) / (2 * np.pi * frequency) * 1e3
+
+    flagged = []
+    for k in range(len(tone)):
+        near = np.concatenate((tone[max(k - around, 0):k], tone[k + 1:k + 1 + around]))
+        db, ms = off(tone[k], np.median(near.real) + 1j * np.median(near.imag))
+        if db > off_db or ms > off_ms:
+            flagged.append((k, db, ms))
+    holes, steps, events, run = [], [], [], []
+    for entry in flagged:
+        if run and entry[0] != run[-1][0] + 1:
+            events.append(run)
+            run = []
+        run.append(entry)
+    if run:
+        events.append(run)
+    for run in events:
+        first, last = run[0][0], run[-1][0]
+        summary = (first, len(run), max(e[1] for e in run), max(e[2] for e in run))
+        if first == 0 or last + 1 >= len(tone):
+            continue
+        back_db, back_ms = off(tone[last + 1], tone[first - 1])
+        (holes if back_db <= off_db and back_ms <= off_ms else steps).append(summary)
+    return holes, steps

@@ -1,11 +1,15 @@
 # What sysaudio records of the default output: each stream played into it as that stream plays,
 # before the output's own volume and mute; streams of other outputs, and microphones, never.
 
+import random
+import subprocess
+import signal
 import time
 
 import numpy as np
 
 import pcm
+from soundservers import QUIET, spawn, wait_until
 from test_sysaudio import SERVER, ProgramTestCase
 
 # Whole cycles in a 10 ms block: the two tones' amplitudes are measured apart, block by block.
@@ -107,3 +111,74 @@ class RecordedInputsTest(ProgramTestCase):
         least = 0.8 if SERVER.name == "pipewire" else 0.9
         for share in np.sum(kept, axis=1) / 2:
             self.assertTrue(least <= share < 1.1, f"burst energy kept {share:.1%}")
+
+
+class ComingAndGoingTest(ProgramTestCase):
+    # A steady tone plays on while short sounds, each a stream of its own, come and go as a
+    # desktop's notifications and effects do: the tone comes out whole, window by window, and
+    # the short sounds start without a click. Two recorders of the server's own are judged
+    # alike in the same run: one of the tone's stream alone, one of the sink's monitor.
+    STEADY_HZ, SHORT_HZ, SECONDS = 1000.0, 6000.0, 20.0
+
+    def write_short_sound(self):
+        rate, fade = 48000, 480
+        envelope = np.ones(int(0.04 * rate))
+        envelope[:fade] = envelope[-fade:][::-1] = 0.5 - 0.5 * np.cos(np.pi * np.arange(fade) / fade)
+        wave = 0.25 * envelope * np.sin(2 * np.pi * self.SHORT_HZ * np.arange(len(envelope)) / rate)
+        return pcm.write_wav(f"{self.server.dir}/short.wav", np.outer(wave, [1, 1]))
+
+    def record_with_parec(self, name, *source):
+        path = f"{self.server.dir}/{name}.raw"
+        with open(path, "wb") as out:
+            return path, spawn(["parec", "--format=s16le", "--rate=16000", "--channels=1",
+                                "--raw", "--latency-msec=10", *source], self.server.env(),
+                               stdout=out, stderr=subprocess.DEVNULL)
+
+    def test_short_streams_leave_the_steady_tone_whole(self):
+        steady = self.server.play(pcm.write_stereo_wav(f"{self.server.dir}/steady.wav", [
+            (self.SECONDS + 6, self.STEADY_HZ, 0.25, 0.25)]), "speakers", wait=False)
+        steady_input = next(str(i["index"]) for i in self.server.listing("sink-inputs")
+                            if i["properties"].get("application.process.id") == str(steady.pid))
+        program = self.launch()
+        program.wait_for_output()
+        recorders = {"stream": self.record_with_parec("stream", f"--monitor-stream={steady_input}"),
+                     "monitor": self.record_with_parec("monitor", "--device=speakers.monitor")}
+        time.sleep(1.0)
+        short, playing, count = self.write_short_sound(), [], 0
+        until = time.monotonic() + self.SECONDS
+        while time.monotonic() < until:
+            playing = [p for p in playing if p.poll() is None]
+            if len(playing) < 2:
+                playing.append(spawn(["paplay", "--device=speakers", short], self.server.env(),
+                                     realtime=True, **QUIET))
+                count += 1
+            time.sleep(random.uniform(0.04, 0.16))
+        time.sleep(1.0)
+        outputs = {"sysaudio": self.assertEndsCleanly(program)}
+        for name, (path, recorder) in recorders.items():
+            recorder.send_signal(signal.SIGINT)
+            recorder.wait(timeout=10)
+            with open(path, "rb") as recorded:
+                outputs[name] = pcm.samples_from_s16le(recorded.read())
+        figures = {}
+        for name, samples in outputs.items():
+            loud = pcm.loud_blocks(samples, self.STEADY_HZ)
+            window = samples[(loud[0] + 50) * pcm.BLOCK:(loud[-1] - 50) * pcm.BLOCK]
+            tone, rest_db = pcm.tone_windows(window, self.STEADY_HZ)
+            holes, steps = pcm.tone_events(tone, self.STEADY_HZ)
+            figures[name] = (holes, steps, float(np.max(rest_db)))
+            print(f"\n    {name}: holes {holes}, steps {steps} (first window, windows, dB, ms); "
+                  f"besides the tone below 2 kHz, at worst {np.max(rest_db):.1f} dB", end="")
+        print(f"\n    {count} short streams", flush=True)
+        (holes, steps, click_db), monitor = figures["sysaudio"], figures["monitor"]
+        if SERVER.name == "pipewire":
+            # Its graph misses a cycle now and then while streams come and go, and shifts a
+            # playing stream's phase by itself: judged against its own monitor.
+            self.assertLessEqual(len(holes), len(monitor[0]), "more holes than the monitor's")
+        else:
+            self.assertEqual((holes, steps), ([], []), "the steady tone not whole")
+        # A short sound's start lost and not faded in is a click across the spectrum. On
+        # PipeWire 0.3.65 the last milliseconds of each short sound are missing as well (the
+        # monitor has them), a click at its end that no fade-in mends: printed, not judged.
+        if SERVER.name != "pipewire":
+            self.assertLess(click_db, max(monitor[2], -60.0) + 6.0, "a click below 2 kHz")

@@ -25,8 +25,11 @@ std::vector<float> frames(float first, std::size_t count, float step = 0.0F) {
 }
 
 struct Mix {
-  InputMix mix{
-      {.channels = kChannels, .waitMicros = 20 * kMs, .maxLeadFrames = 6, .silenceSlackFrames = 3}};
+  InputMix mix{{.channels = kChannels,
+                .waitMicros = 20 * kMs,
+                .maxLeadFrames = 6,
+                .silenceSlackFrames = 3,
+                .fadeInFrames = 0}};
   std::vector<float> out;
 
   // The left channel of what is due at `at`.
@@ -158,6 +161,42 @@ TEST(InputMixTest, AnInputThatStopsSendingHoldsTheOthersBackAtMostTheWait) {
     m.mix.add(kA, frames(1.0F, 1), 51 * kMs);
     EXPECT_EQ(m.take(51 * kMs), (Left{1})) << "B, gone with the flush, still waited for";
   }
+}
+
+// Sound that enters the mix in its middle is faded in, across blocks, on every channel; sound
+// that comes whole from silence, or goes on in its place, is left as it is.
+TEST(InputMixTest, SoundEnteringInItsMiddleIsFadedIn) {
+  InputMix mix({.channels = kChannels, .waitMicros = 20 * kMs, .maxLeadFrames = 100,
+                .silenceSlackFrames = 3, .fadeInFrames = 2});
+  std::vector<float> out;
+  const auto take = [&](std::uint64_t at) {
+    out.clear();
+    mix.mix(at, out);
+    Left left;
+    for (std::size_t i = 0; i < out.size(); i += kChannels) {
+      EXPECT_EQ(out[i + 1], -out[i]);
+      left.push_back(out[i]);
+    }
+    return left;
+  };
+  // A raised cosine over two frames: 1/4, 3/4, then whole.
+  mix.add(kA, frames(1.0F, 1), 0);
+  mix.add(kA, frames(1.0F, 3), 0);
+  EXPECT_EQ(take(0), (Left{0.25F, 0.75F, 1.0F, 1.0F})) << "a new input's sound began with a step";
+  // B from silence, its sound rising from below the step: as it came.
+  Left whole = frames(0.0F, 1);
+  const Left rising = frames(0.0005F, 2, 0.5F);
+  whole.insert(whole.end(), rising.begin(), rising.end());
+  mix.add(kB, whole, 0);
+  mix.add(kA, frames(0.0F, 3), 0);
+  EXPECT_EQ(take(0), (Left{0.0F, 0.0005F, 0.5005F})) << "a sound that came whole was faded";
+  // B falls behind by two frames, then sends sound for them: moved to the present, faded.
+  mix.add(kA, frames(0.0F, 2), 5 * kMs);
+  mix.add(kB, frames(0.0F, 1), 25 * kMs);
+  EXPECT_EQ(take(25 * kMs), (Left{0.0F, 0.0F}));
+  mix.add(kB, frames(1.0F, 2), 26 * kMs);
+  mix.add(kA, frames(0.0F, 2), 26 * kMs);
+  EXPECT_EQ(take(26 * kMs), (Left{0.25F, 0.75F})) << "late sound moved to the present unfaded";
 }
 
 // B starts ahead of A (what queued while its stream started): its lead is levelled once it

@@ -1,9 +1,11 @@
 #include "platform/soundserver/InputMix.h"
 
 #include <algorithm>
+#include <cmath>
 #include <functional>
 #include <iterator>
 #include <limits>
+#include <numbers>
 #include <utility>
 
 void InputMix::add(Input input, std::span<const float> samples, std::uint64_t now) {
@@ -20,6 +22,7 @@ void InputMix::append(Input input, std::vector<float> samples, std::uint64_t now
   samples.resize(frames * rule_.channels);
   // A lane heard for the first time picks up at the present by construction: every lane's
   // first frame not yet mixed is the mix's next frame.
+  bool starts = !lanes_.contains(input);
   Lane& lane = lanes_[input];
   lane.quiet = false;
   lane.lastHeard = now;
@@ -30,13 +33,40 @@ void InputMix::append(Input input, std::vector<float> samples, std::uint64_t now
     const std::size_t overlap = std::min(lane.behind, frames);
     passed = std::min(silent, overlap);
     // Silence for frames already mixed adds nothing; sound for them starts at the present.
-    lane.behind = passed == overlap ? lane.behind - overlap : 0;
+    starts = passed < overlap;
+    lane.behind = starts ? 0 : lane.behind - overlap;
   }
   if (passed == frames) return;
   samples.erase(samples.begin(),
                 samples.begin() + static_cast<std::ptrdiff_t>(passed * rule_.channels));
+  const std::size_t head = silent - passed;
+  // Sound that enters in its middle (its start lost before the server linked its recording,
+  // or moved to the present) would begin with a step: a click across the spectrum.
+  if (starts && head < frames - passed && loud(samples[head * rule_.channels])) {
+    lane.fadeDone = 0;
+  }
+  if (lane.fadeDone) fadeIn(lane, std::span(samples).subspan(starts ? head * rule_.channels : 0));
   lane.frames += frames - passed;
   lane.blocks.push_back(std::move(samples));
+}
+
+bool InputMix::loud(float sample) {
+  // About -60 dBFS: what a sound that arrives whole starts with, from silence, stays below.
+  constexpr float kStep = 1.0F / 1024;
+  return std::abs(sample) > kStep;
+}
+
+void InputMix::fadeIn(Lane& lane, std::span<float> samples) const {
+  const std::size_t fade = rule_.fadeInFrames;
+  for (std::size_t at = 0; at < samples.size() && *lane.fadeDone < fade; at += rule_.channels) {
+    // A raised cosine, as players fade a sound in: no step in level or in slope.
+    const double gain =
+        0.5 - 0.5 * std::cos(std::numbers::pi * double(++*lane.fadeDone) / double(fade + 1));
+    for (std::size_t channel = 0; channel < rule_.channels; ++channel) {
+      samples[at + channel] *= static_cast<float>(gain);
+    }
+  }
+  if (*lane.fadeDone >= fade) lane.fadeDone.reset();
 }
 
 std::size_t InputMix::silentFrames(std::span<const float> samples) const {

@@ -22,6 +22,11 @@
 // level at no cost; and a lead beyond `maxLeadFrames` (an input late again and again) is cut,
 // oldest first, so that neither the delay nor the memory held can grow without bound.
 //
+// An input that starts at the present in the middle of a sound (a new stream whose first
+// milliseconds went before the server linked its recording, a late input's sound moved to the
+// present) is faded in over `fadeInFrames`, as players fade a sound in: a sound that arrives
+// whole, from silence, is left as it is.
+//
 // Values are summed as they are, beyond full scale included: the conversion to 16 bits clips.
 //
 // Pure: times are microseconds on a monotonic clock, passed in by the caller.
@@ -44,6 +49,8 @@ class InputMix {
     // How far the mix may go past an input in digital silence that is still sending: one
     // hand-over of the server's, so that its phase delays no other input's sound.
     std::size_t silenceSlackFrames;
+    // Audio that enters the mix in the middle of a sound is faded in over this many frames.
+    std::size_t fadeInFrames;
   };
 
   explicit InputMix(Rule rule) : rule_(rule) {}
@@ -75,9 +82,12 @@ class InputMix {
     std::optional<std::uint64_t> aheadSince;  // held back by the others since then
     std::optional<std::uint64_t> lastSound;   // its latest delivery of more than digital silence
     bool quiet = false;
+    std::optional<std::size_t> fadeDone;  // frames faded in so far, while a fade-in runs
   };
 
   void append(Input input, std::vector<float> samples, std::uint64_t now);
+  static bool loud(float sample);
+  void fadeIn(Lane& lane, std::span<float> samples) const;
   bool waitedFor(const Lane& lane, std::uint64_t now) const;
   bool heardOf(const Lane& lane, std::uint64_t now) const;
   // Frames at the head of `samples` that are digital silence.

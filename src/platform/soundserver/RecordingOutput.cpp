@@ -21,7 +21,8 @@ RecordingOutput::RecordingOutput(std::uint32_t rate, std::uint32_t channels,
       mix_({.channels = channels,
             .waitMicros = timing.inputWait,
             .maxLeadFrames = framesIn(timing.inputLead, rate),
-            .silenceSlackFrames = fragmentFrames_}) {}
+            .silenceSlackFrames = fragmentFrames_,
+            .fadeInFrames = framesIn(timing.fadeIn, rate)}) {}
 
 void RecordingOutput::start(std::uint64_t now) {
   clock_.start(now);

@@ -48,6 +48,9 @@ struct RecordingTiming {
   // starts with (PipeWire hands over up to a few hundred milliseconds at once): only an input
   // late again and again gets this far ahead, and only then is its sound cut.
   std::uint64_t inputLead = 2 * kSecond;
+  // What a sound that enters the mix in its middle is faded in over: short enough to keep
+  // the sound, long enough that its step leaves no click below a few kilohertz.
+  std::uint64_t fadeIn = 5 * kMilli;
   // A default sink that vanishes as it is looked up is looked for again, soon at first; a
   // sink going comes with events, not through these.
   RetryRule::Policy findSink{.firstAtOnce = false,
