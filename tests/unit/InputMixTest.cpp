@@ -166,8 +166,11 @@ TEST(InputMixTest, AnInputThatStopsSendingHoldsTheOthersBackAtMostTheWait) {
 // Sound that enters the mix in its middle is faded in, across blocks, on every channel; sound
 // that comes whole from silence, or goes on in its place, is left as it is.
 TEST(InputMixTest, SoundEnteringInItsMiddleIsFadedIn) {
-  InputMix mix({.channels = kChannels, .waitMicros = 20 * kMs, .maxLeadFrames = 100,
-                .silenceSlackFrames = 3, .fadeInFrames = 2});
+  InputMix mix({.channels = kChannels,
+                .waitMicros = 20 * kMs,
+                .maxLeadFrames = 100,
+                .silenceSlackFrames = 3,
+                .fadeInFrames = 2});
   std::vector<float> out;
   const auto take = [&](std::uint64_t at) {
     out.clear();
