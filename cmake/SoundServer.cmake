@@ -3,7 +3,6 @@
 add_library(soundserver STATIC
   src/platform/soundserver/DefaultSinkFollower.cpp
   src/platform/soundserver/DefaultSinkRecording.cpp
-  src/platform/soundserver/FragmentSamples.cpp
   src/platform/soundserver/InputMix.cpp
   src/platform/soundserver/InputStream.cpp
   src/platform/soundserver/LibpulseOnDemand.cpp

@@ -8,6 +8,37 @@
 
 #include "platform/soundserver/PulseError.h"
 
+namespace {
+
+// Float32 interleaved at the configuration's rate and channel count. Values out of range, or
+// no configuration at all, give 0, which pa_sample_spec_valid refuses.
+pa_sample_spec float32SpecFor(const SCStreamConfigurationRef& configuration) {
+  const long rate = configuration ? configuration->sampleRate() : 0;
+  const long channels = configuration ? configuration->channelCount() : 0;
+  return pa_sample_spec{
+      .format = PA_SAMPLE_FLOAT32LE,
+      .rate = rate > 0 && rate <= PA_RATE_MAX ? static_cast<std::uint32_t>(rate) : 0,
+      .channels =
+          static_cast<std::uint8_t>(channels > 0 && channels <= PA_CHANNELS_MAX ? channels : 0)};
+}
+
+CMFormatDescriptionRef describe(const pa_sample_spec& spec) {
+  const auto frameBytes = static_cast<UInt32>(sizeof(float) * spec.channels);
+  return std::make_shared<const CMAudioFormatDescription>(AudioStreamBasicDescription{
+      .mSampleRate = static_cast<Float64>(spec.rate),
+      .mFormatID = kAudioFormatLinearPCM,
+      .mFormatFlags = kAudioFormatFlagIsFloat | kAudioFormatFlagIsPacked,
+      .mBytesPerPacket = frameBytes,
+      .mFramesPerPacket = 1,
+      .mBytesPerFrame = frameBytes,
+      .mChannelsPerFrame = spec.channels,
+      .mBitsPerChannel = 32,
+      .mReserved = 0,
+  });
+}
+
+}  // namespace
+
 DefaultSinkRecording::DefaultSinkRecording(PulseLoop& loop, SCStreamRef stream,
                                            const RecordingTiming& timing,
                                            SCStream::StartCompletionHandler completion)
@@ -15,8 +46,9 @@ DefaultSinkRecording::DefaultSinkRecording(PulseLoop& loop, SCStreamRef stream,
       loop_(loop),
       stream_(std::move(stream)),
       timing_(timing),
-      spec_(FragmentSamples::specFor(stream_->configuration())),
-      samples_(spec_),
+      spec_(float32SpecFor(stream_->configuration())),
+      frameBytes_(sizeof(float) * spec_.channels),
+      format_(describe(spec_)),
       output_(spec_.rate, spec_.channels, timing_),
       connecting_(loop, timing.start,
                   {.attempt = [this] { connect(); },
@@ -178,7 +210,7 @@ void DefaultSinkRecording::look() {
 void DefaultSinkRecording::inputAudio(std::uint32_t input, const void* data, std::size_t bytes) {
   const std::uint64_t now = pa_rtclock_now();
   InputMix& inputs = output_.inputs();
-  if (data == nullptr) return inputs.addSilence(input, bytes / samples_.bytesPerFrame(), now);
+  if (data == nullptr) return inputs.addSilence(input, bytes / frameBytes_, now);
   inputs.add(input, {static_cast<const float*>(data), bytes / sizeof(float)}, now);
 }
 
@@ -202,21 +234,30 @@ void DefaultSinkRecording::mixAndDeliver() {
   if (deadline && (!ringsAt || *deadline < *ringsAt)) mixTimer_.setAt(*deadline);
 }
 
-// Queued for the output's queue: the loop thread never waits for the program.
 void DefaultSinkRecording::deliverAudio(std::span<const float> audio) {
-  if (audio.empty()) return;
-  const CMSampleBufferRef sample = samples_.fromAudio(std::as_bytes(audio));
-  if (sample) stream_->deliverSampleBuffer(sample, SCStreamOutputTypeAudio);
+  const auto bytes = std::as_bytes(audio);
+  deliver({bytes.begin(), bytes.end()});
 }
 
-// In fragments, as the server would have sent them.
+// In fragments, as the server would have sent them; all-zero bytes are 0.0f: silence.
 void DefaultSinkRecording::deliverSilence(std::uint64_t frames) {
   while (frames > 0) {
     const std::uint64_t now = std::min<std::uint64_t>(frames, output_.fragmentFrames());
-    const CMSampleBufferRef sample = samples_.fromHole(now * samples_.bytesPerFrame());
-    if (sample) stream_->deliverSampleBuffer(sample, SCStreamOutputTypeAudio);
+    deliver(std::vector<std::byte>(now * frameBytes_));
     frames -= now;
   }
+}
+
+// Queued for the output's queue: the loop thread never waits for the program.
+void DefaultSinkRecording::deliver(std::vector<std::byte> frames) {
+  const auto count = static_cast<CMItemCount>(frames.size() / frameBytes_);
+  if (count == 0) return;
+  std::vector<CMBlockBuffer::Region> regions;
+  regions.push_back(CMBlockBuffer::Region{spec_.channels, std::move(frames)});
+  stream_->deliverSampleBuffer(
+      std::make_shared<CMSampleBuffer>(format_, count,
+                                       std::make_shared<CMBlockBuffer>(std::move(regions))),
+      SCStreamOutputTypeAudio);
 }
 
 void DefaultSinkRecording::fail(NSErrorRef error) {

@@ -16,7 +16,6 @@
 
 #include "platform/screencapture/ScreenCaptureKit.h"
 #include "platform/soundserver/DefaultSinkFollower.h"
-#include "platform/soundserver/FragmentSamples.h"
 #include "platform/soundserver/PulseConnection.h"
 #include "platform/soundserver/PulseOperation.h"
 #include "platform/soundserver/PulseRetry.h"
@@ -52,6 +51,7 @@ class DefaultSinkRecording final : public PulseOperation {
   void mixAndDeliver();
   void deliverAudio(std::span<const float> audio);
   void deliverSilence(std::uint64_t frames);
+  void deliver(std::vector<std::byte> frames);
   void fail(NSErrorRef error);
   void disconnect();
   void retireConnection();
@@ -59,8 +59,9 @@ class DefaultSinkRecording final : public PulseOperation {
   PulseLoop& loop_;
   SCStreamRef stream_;  // kept alive while it runs
   RecordingTiming timing_;
-  pa_sample_spec spec_;
-  FragmentSamples samples_;
+  pa_sample_spec spec_;  // float32 interleaved, as every input is recorded and the mix made
+  std::size_t frameBytes_;
+  CMFormatDescriptionRef format_;
   RecordingOutput output_;
   std::shared_ptr<PulseConnection> connection_;  // the one in use, or being tried
   // Connecting: the start's one try, then after each loss the tries to reach the server again.
