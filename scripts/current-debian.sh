@@ -25,6 +25,8 @@ suite=trixie
 # The servers and their clients, python3-numpy for the harness, ctest to run it.
 packages=pipewire,pipewire-pulse,wireplumber,pulseaudio,pulseaudio-utils,dbus-daemon,python3
 packages+=,python3-numpy,procps,libpulse0,libspeexdsp1,cmake
+# The steady players of bench/latency --inputs N.
+packages+=,ffmpeg
 stamp="$suite $packages"
 
 inside=false
