@@ -1,12 +1,14 @@
 #include "platform/soundserver/PulseCaptureService.h"
 
+#include <memory>
+
 #include "platform/soundserver/DefaultSinkRecording.h"
 #include "platform/soundserver/ShareableContentQuery.h"
 
 SCCaptureService& SCCaptureService::shared() {
   // Never destroyed: the process only ever ends by _exit, with the loop thread running.
-  static auto* const service = new PulseCaptureService();
-  return *service;
+  static auto& service = *std::make_unique<PulseCaptureService>().release();
+  return service;
 }
 
 PulseCaptureService::PulseCaptureService(RecordingTiming timing)

@@ -27,7 +27,7 @@ struct RecordingTiming {
                           .longestWait = 0,
                           .giveUpAfter = 10 * kSecond};
   // The fragment asked of the server, as a duration.
-  std::uint64_t fragment = SYSAUDIO_FRAGMENT_MILLIS * kMilli;
+  std::uint64_t fragment = std::uint64_t{SYSAUDIO_FRAGMENT_MILLIS} * kMilli;
   // No audio for this long is a gap, filled with silence. On a loaded machine a server without
   // real-time scheduling (PipeWire's pulse server) hands over a few hundred milliseconds of
   // audio late, all at once: a shorter wait cut silence into the middle of that audio. Real
@@ -43,7 +43,7 @@ struct RecordingTiming {
   // skip cycles; an input is told corked or gone by the server, so this is only the most one
   // that stopped without a word holds the others back. Shorter, a late input got holes cut
   // into its sound.
-  std::uint64_t inputWait = 10 * SYSAUDIO_FRAGMENT_MILLIS * kMilli;
+  std::uint64_t inputWait = 10 * std::uint64_t{SYSAUDIO_FRAGMENT_MILLIS} * kMilli;
   // The most an input may run ahead of the others (see InputMix). Far past what a new stream
   // starts with (PipeWire hands over up to a few hundred milliseconds at once): only an input
   // late again and again gets this far ahead, and only then is its sound cut.
