@@ -106,9 +106,10 @@ class RecordedInputsTest(ProgramTestCase):
         print(f"\n    lost of each burst at its start, ms: {lost_ms[:, 0]}; at its end: "
               f"{lost_ms[:, 1]}", flush=True)
         # PipeWire links a recording to a stream that has just started some graph cycles late:
-        # up to 16 ms of a new stream lost before any client could record it on 0.3.65, up to
-        # 19 ms on 1.4.2.
-        least = 0.8 if SERVER.name == "pipewire" else 0.9
+        # up to 16 ms of a new stream lost before any client could record it on 0.3.65, 13-27 ms
+        # on 1.4.2 (the build before the fade-in too: 16-26.6 ms), and the 5 ms fade-in of what
+        # is left costs about 2.5 ms more: down to 77 % of a burst kept there.
+        least = 0.72 if SERVER.name == "pipewire" else 0.9
         for share in np.sum(kept, axis=1) / 2:
             self.assertTrue(least <= share < 1.1, f"burst energy kept {share:.1%}")
 
