@@ -12,7 +12,7 @@ namespace {
 
 // Float32 interleaved at the configuration's rate and channel count. Values out of range, or
 // no configuration at all, give 0, which pa_sample_spec_valid refuses.
-pa_sample_spec float32SpecFor(const SCStreamConfigurationRef& configuration) {
+pa_sample_spec float32SampleSpecFor(const SCStreamConfigurationRef& configuration) {
   const long rate = configuration ? configuration->sampleRate() : 0;
   const long channels = configuration ? configuration->channelCount() : 0;
   return pa_sample_spec{
@@ -22,16 +22,16 @@ pa_sample_spec float32SpecFor(const SCStreamConfigurationRef& configuration) {
           static_cast<std::uint8_t>(channels > 0 && channels <= PA_CHANNELS_MAX ? channels : 0)};
 }
 
-CMFormatDescriptionRef describe(const pa_sample_spec& spec) {
-  const auto frameBytes = static_cast<UInt32>(sizeof(float) * spec.channels);
+CMFormatDescriptionRef describe(const pa_sample_spec& sampleSpec) {
+  const auto frameBytes = static_cast<UInt32>(sizeof(float) * sampleSpec.channels);
   return std::make_shared<const CMAudioFormatDescription>(AudioStreamBasicDescription{
-      .mSampleRate = static_cast<Float64>(spec.rate),
+      .mSampleRate = static_cast<Float64>(sampleSpec.rate),
       .mFormatID = kAudioFormatLinearPCM,
       .mFormatFlags = kAudioFormatFlagIsFloat | kAudioFormatFlagIsPacked,
       .mBytesPerPacket = frameBytes,
       .mFramesPerPacket = 1,
       .mBytesPerFrame = frameBytes,
-      .mChannelsPerFrame = spec.channels,
+      .mChannelsPerFrame = sampleSpec.channels,
       .mBitsPerChannel = 32,
       .mReserved = 0,
   });
@@ -46,10 +46,10 @@ DefaultSinkRecording::DefaultSinkRecording(PulseLoop& loop, SCStreamRef stream,
       loop_(loop),
       stream_(std::move(stream)),
       timing_(timing),
-      spec_(float32SpecFor(stream_->configuration())),
-      frameBytes_(sizeof(float) * spec_.channels),
-      format_(describe(spec_)),
-      output_(spec_.rate, spec_.channels, timing_),
+      sampleSpec_(float32SampleSpecFor(stream_->configuration())),
+      frameBytes_(sizeof(float) * sampleSpec_.channels),
+      format_(describe(sampleSpec_)),
+      output_(sampleSpec_.rate, sampleSpec_.channels, timing_),
       connecting_(loop, timing.start,
                   {.attempt = [this] { connect(); },
                    .giveUp = [this] { fail(std::exchange(lastError_, nullptr)); }}),
@@ -67,7 +67,7 @@ DefaultSinkRecording::~DefaultSinkRecording() {
 }
 
 void DefaultSinkRecording::begin() {
-  if (!pa_sample_spec_valid(&spec_)) return fail(pulseError(PA_ERR_INVALID));
+  if (!pa_sample_spec_valid(&sampleSpec_)) return fail(pulseError(PA_ERR_INVALID));
   const SCContentFilterRef& filter = stream_->filter();
   if (!filter || !filter->display()) return fail(pulseError(PA_ERR_NOENTITY));
   connecting_.begin();
@@ -139,7 +139,7 @@ void DefaultSinkRecording::sinkFound(const RecordedSink& sink) {
   dropInputs();
   inputs_ = std::make_unique<SinkInputs>(
       loop_, connection_->context(), sink,
-      SinkInputs::StreamSetup{.sampleSpec = spec_, .fragment = timing_.fragment},
+      SinkInputs::StreamSetup{.sampleSpec = sampleSpec_, .fragment = timing_.fragment},
       SinkInputs::Events{
           .audio = [this](std::uint32_t input, const void* data,
                           std::size_t bytes) { inputAudio(input, data, bytes); },
@@ -253,7 +253,7 @@ void DefaultSinkRecording::deliver(std::vector<std::byte> frames) {
   const auto count = static_cast<CMItemCount>(frames.size() / frameBytes_);
   if (count == 0) return;
   std::vector<CMBlockBuffer::Region> regions;
-  regions.push_back(CMBlockBuffer::Region{spec_.channels, std::move(frames)});
+  regions.push_back(CMBlockBuffer::Region{sampleSpec_.channels, std::move(frames)});
   stream_->deliverSampleBuffer(
       std::make_shared<CMSampleBuffer>(format_, count,
                                        std::make_shared<CMBlockBuffer>(std::move(regions))),

@@ -59,7 +59,7 @@ class DefaultSinkRecording final : public PulseOperation {
   PulseLoop& loop_;
   SCStreamRef stream_;  // kept alive while it runs
   RecordingTiming timing_;
-  pa_sample_spec spec_;  // float32 interleaved, as every input is recorded and the mix made
+  pa_sample_spec sampleSpec_;  // float32 interleaved, as every input is recorded and the mix made
   std::size_t frameBytes_;
   CMFormatDescriptionRef format_;
   RecordingOutput output_;
