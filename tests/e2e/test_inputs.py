@@ -105,13 +105,16 @@ class RecordedInputsTest(ProgramTestCase):
         lost_ms = np.round(1000 * half * (1 - kept), 1)
         print(f"\n    lost of each burst at its start, ms: {lost_ms[:, 0]}; at its end: "
               f"{lost_ms[:, 1]}", flush=True)
-        # PipeWire links a recording to a stream that has just started some graph cycles late:
-        # up to 16 ms of a new stream lost before any client could record it on 0.3.65, 13-27 ms
-        # on 1.4.2 (the build before the fade-in too: 16-26.6 ms), and the 5 ms fade-in of what
-        # is left costs about 2.5 ms more: down to 77 % of a burst kept there.
-        least = 0.72 if SERVER.name == "pipewire" else 0.9
-        for share in np.sum(kept, axis=1) / 2:
-            self.assertTrue(least <= share < 1.1, f"burst energy kept {share:.1%}")
+        # PipeWire links a recording to a stream that has just started some graph cycles late,
+        # before any client could record it: 13-27 ms on 1.4.2 idle, up to 40 ms on a loaded
+        # machine, with the 5 ms fade-in of what is left costing about 2.5 ms more. Two cycles
+        # of the graph's longest (1024 frames at 48 kHz) bound it there; nothing is lost at a
+        # burst's end anywhere.
+        most_lost_at_start = 45.0 if SERVER.name == "pipewire" else 12.0
+        for start, end in lost_ms:
+            self.assertLessEqual(start, most_lost_at_start, f"lost at a burst's start: {lost_ms}")
+            self.assertLessEqual(end, 5.0, f"lost at a burst's end: {lost_ms}")
+        self.assertTrue(np.all(kept < 1.1), f"more than played: {kept}")
 
 
 class ComingAndGoingTest(ProgramTestCase):
