@@ -2,10 +2,11 @@
 
 add_library(soundserver STATIC
   src/platform/soundserver/DefaultSinkFollower.cpp
-  src/platform/soundserver/DefaultSinkRecording.cpp
+  src/platform/soundserver/EveryOutputRecording.cpp
   src/platform/soundserver/InputMix.cpp
   src/platform/soundserver/InputStream.cpp
   src/platform/soundserver/LibpulseOnDemand.cpp
+  src/platform/soundserver/PlaybackCopies.cpp
   src/platform/soundserver/PulseCaptureService.cpp
   src/platform/soundserver/PulseConnection.cpp
   src/platform/soundserver/PulseError.cpp
@@ -14,6 +15,7 @@ add_library(soundserver STATIC
   src/platform/soundserver/PulseTimer.cpp
   src/platform/soundserver/RecordingOutput.cpp
   src/platform/soundserver/RetryRule.cpp
+  src/platform/soundserver/ServerRoutes.cpp
   src/platform/soundserver/ShareableContentQuery.cpp
   src/platform/soundserver/SilenceClock.cpp
   src/platform/soundserver/SinkInputs.cpp

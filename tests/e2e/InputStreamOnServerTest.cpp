@@ -1,6 +1,6 @@
 // The per-input record stream's own guards, against a real private server that
 // scripts/with_server.py starts: whatever the stream lands on, it hands on audio only once the
-// server has said it is attached to its input and the input plays into the sink recorded.
+// server has said it is attached to its input and that is the monitor of its input's sink.
 #include <gtest/gtest.h>
 #include <pulse/error.h>
 #include <pulse/introspect.h>
@@ -12,6 +12,7 @@
 #include <future>
 #include <map>
 #include <memory>
+#include <optional>
 #include <string>
 #include <thread>
 
@@ -71,23 +72,21 @@ class InputStreamOnServerTest : public ::testing::Test {
     done.get_future().wait();
   }
 
-  RecordedSink sink(const char* name) {
-    std::promise<RecordedSink> found;
+  // The index of the monitor of sink `name`.
+  std::uint32_t monitorOf(const char* name) {
+    std::promise<std::uint32_t> found;
     onLoop([&] {
       pa_operation_unref(pa_context_get_sink_info_by_name(
           connection_->context(), name,
           [](pa_context*, const pa_sink_info* info, int eol, void* answer) {
             if (eol > 0) return;
-            RecordedSink sink;
-            if (info != nullptr) {
-              sink = {info->name, info->index, info->monitor_source_name, info->monitor_source, {}};
-            }
-            static_cast<std::promise<RecordedSink>*>(answer)->set_value(sink);
+            static_cast<std::promise<std::uint32_t>*>(answer)->set_value(
+                info != nullptr ? info->monitor_source : PA_INVALID_INDEX);
           },
           &found));
     });
-    RecordedSink answer = found.get_future().get();
-    EXPECT_NE(answer.index, PA_INVALID_INDEX) << name;
+    const std::uint32_t answer = found.get_future().get();
+    EXPECT_NE(answer, PA_INVALID_INDEX) << name;
     return answer;
   }
 
@@ -110,22 +109,22 @@ class InputStreamOnServerTest : public ::testing::Test {
     return listed.first;
   }
 
-  // A stream made for `recorded` and input `input`, connected to `source`, given 0.5 s.
-  std::shared_ptr<Outcome> record(RecordedSink recorded, std::uint32_t input,
-                                  const std::string& source, bool inputConfirmed) {
+  // A stream for input `input`, connected to `source` (the server's pick if null), told the
+  // monitor of the input's sink (if known), given 0.5 s.
+  std::shared_ptr<Outcome> record(std::uint32_t input, const char* source,
+                                  std::optional<std::uint32_t> inputMonitor) {
     auto outcome = std::make_shared<Outcome>();
-    recorded.monitorSource = source;
     std::unique_ptr<InputStream> stream;
     onLoop([&] {
       stream = std::make_unique<InputStream>(
-          *loop_, connection_->context(), recorded, input,
+          *loop_, connection_->context(), input,
           InputStream::Events{
               .audio = [outcome](const void*, std::size_t n) { outcome->audioBytes += n; },
               .caughtUp = [] {},
               .failed = [outcome](NSErrorRef error) { outcome->failure = std::move(error); }});
       const pa_sample_spec sampleSpec{.format = PA_SAMPLE_FLOAT32LE, .rate = 48000, .channels = 2};
-      outcome->failure = stream->open(sampleSpec, 10 * PA_USEC_PER_MSEC);
-      if (inputConfirmed) stream->inputConfirmed();
+      outcome->failure = stream->open(sampleSpec, 10 * PA_USEC_PER_MSEC, source);
+      if (inputMonitor) stream->inputConfirmed(*inputMonitor);
     });
     std::this_thread::sleep_for(500ms);
     onLoop([&] {
@@ -139,33 +138,31 @@ class InputStreamOnServerTest : public ::testing::Test {
   std::unique_ptr<PulseConnection> connection_;
 };
 
-TEST_F(InputStreamOnServerTest, HandsOnAudioOnlyWhenAttachedToAnInputOfTheSinkRecorded) {
+TEST_F(InputStreamOnServerTest, HandsOnAudioOnlyWhenAttachedToItsInputOnItsSinksMonitor) {
   // with_server.py --keep-awake --sink speakers --sink other --microphone microphone: a
   // player in each sink, player-0 in speakers and player-1 in other.
-  const RecordedSink speakers = sink("speakers"), other = sink("other");
-  RecordedSink otherMonitorClaimed = speakers;  // the stream lands on another monitor
-  otherMonitorClaimed.monitorSourceIndex = other.monitorSourceIndex;
+  const std::uint32_t speakers = monitorOf("speakers"), other = monitorOf("other");
   auto listed = inputs();
   ASSERT_TRUE(listed.contains("player-0") && listed.contains("player-1"));
   const std::uint32_t here = listed["player-0"], there = listed["player-1"];
   struct Case {
     const char* what;
-    RecordedSink recorded;
     std::uint32_t input;
-    std::string source;
-    bool inputConfirmed, accepted;
+    const char* source;
+    std::optional<std::uint32_t> inputMonitor;  // what the owner saw of the input
+    bool accepted;
   };
   const Case cases[] = {
-      {"its input, on the sink's monitor", speakers, here, "speakers.monitor", true, true},
-      {"its input not yet seen on the sink", speakers, here, "speakers.monitor", false, false},
-      {"an input of another sink", speakers, there, "speakers.monitor", true, false},
-      {"on a microphone", speakers, here, "microphone", true, false},
-      {"on the monitor of another sink", otherMonitorClaimed, here, "speakers.monitor", true,
-       false},
+      {"its input, on the monitor the server picks", here, nullptr, speakers, true},
+      {"its input, on its sink's monitor", here, "speakers.monitor", speakers, true},
+      {"its input not yet seen on a sink", here, nullptr, std::nullopt, false},
+      {"an input of another sink", there, "speakers.monitor", other, false},
+      {"on a microphone", here, "microphone", speakers, false},
+      {"its input seen moved to another sink", here, nullptr, other, false},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);
-    const auto outcome = record(c.recorded, c.input, c.source, c.inputConfirmed);
+    const auto outcome = record(c.input, c.source, c.inputMonitor);
     EXPECT_EQ(outcome->confirmed, c.accepted);
     EXPECT_EQ(outcome->audioBytes > 0, c.accepted) << outcome->audioBytes;
     if (c.accepted && outcome->failure) ADD_FAILURE() << outcome->failure->description();

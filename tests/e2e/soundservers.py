@@ -14,6 +14,8 @@ import subprocess
 import tempfile
 import time
 
+import numpy as np
+
 _libc = ctypes.CDLL(None, use_errno=True)
 QUIET = {"stdout": subprocess.DEVNULL, "stderr": subprocess.DEVNULL}
 
@@ -262,6 +264,18 @@ class PipeWireServer(SoundServer):
             if program == "pipewire":
                 wait_until(lambda: listening(f"{self.dir}/pipewire-0"), 10,
                            what="pipewire's socket")
+
+    def add_microphone(self, name, frequency=700):
+        # PipeWire has no sine source: a pipe source fed a tone at half scale for as long as
+        # the server runs.
+        raw, fifo = f"{self.dir}/{name}.raw", f"{self.dir}/{name}.fifo"
+        wave = 0.5 * 32767 * np.sin(2 * np.pi * frequency * np.arange(48000) / 48000)
+        wave.astype("<i2").tofile(raw)
+        self.pactl("load-module", "module-pipe-source", f"source_name={name}", f"file={fifo}",
+                   "format=s16le", "rate=48000", "channels=1")
+        self._players.append(spawn(["sh", "-c", f'while :; do cat "{raw}"; done > "{fifo}"'],
+                                   self.env(), **QUIET))
+        self.pactl("set-default-source", name)
 
     def _leave_out_fallback_sink(self, config):
         # Its pulse server otherwise adds a sink of its own to a graph without one. PipeWire

@@ -1,5 +1,5 @@
-# What sysaudio records of the default output: each stream played into it as that stream plays,
-# before the output's own volume and mute; streams of other outputs, and microphones, never.
+# What sysaudio records of every output: each stream played into any of them as that stream
+# plays, before the output's own volume and mute, once, wherever it moves; microphones never.
 
 import random
 import subprocess
@@ -42,19 +42,22 @@ class RecordedInputsTest(ProgramTestCase):
                      for player in (self.play(12.0, LOW_HZ, "speakers"),
                                     self.play(12.0, HIGH_HZ, "other")))
         steps = [  # what the user did, then the amplitudes (dBFS) of the low and the high tone
-            ("the high tone in a sink that is not the default", [], (-6.02, None)),
-            ("the output at 30 %", [("set-sink-volume", "speakers", "30%")], (-6.02, None)),
-            ("the output muted", [("set-sink-mute", "speakers", "1")], (-6.02, None)),
-            ("the high tone moved in: both, summed", [
+            ("each tone in an output of its own", [], (-6.02, -6.02)),
+            ("the default output at 30 % and muted", [
+                ("set-sink-volume", "speakers", "30%"), ("set-sink-mute", "speakers", "1")],
+             (-6.02, -6.02)),
+            ("the other output muted", [("set-sink-mute", "other", "1")], (-6.02, -6.02)),
+            ("the high tone moved to the default output: once, not twice", [
                 ("set-sink-volume", "speakers", "100%"), ("set-sink-mute", "speakers", "0"),
-                ("move-sink-input", high, "speakers")], (-6.02, -6.02)),
+                ("set-sink-mute", "other", "0"), ("move-sink-input", high, "speakers")],
+             (-6.02, -6.02)),
             # PulseAudio's volumes are cubic: 50 % is -18.06 dB.
             ("the low tone's input at 50 %", [("set-sink-input-volume", low, "50%")],
              (-24.08, -6.02)),
             ("the low tone's input muted", [("set-sink-input-mute", low, "1")], (None, -6.02)),
-            ("the low tone moved out", [
+            ("the low tone moved to the other output", [
                 ("set-sink-input-mute", low, "0"), ("set-sink-input-volume", low, "100%"),
-                ("move-sink-input", low, "other")], (None, -6.02)),
+                ("move-sink-input", low, "other")], (-6.02, -6.02)),
         ]
         program = self.launch()
         program.wait_for_output()
@@ -73,16 +76,13 @@ class RecordedInputsTest(ProgramTestCase):
 
     def test_new_streams_whole_and_never_a_microphone(self):
         # Notifications, 120 ms each from a stream of its own started while recording, and a
-        # loud microphone the default source (the other sink's monitor remapped, a tone playing
-        # there): a stream attached to an input that ends is one the server may move onto it.
-        # Each burst's halves differ in pitch, which tells a loss at its start from one at its end.
+        # loud microphone the default source: a stream attached to an input that ends is one
+        # the server may move onto it. Each burst's halves differ in pitch, which tells a loss
+        # at its start from one at its end.
         half, bursts = 0.06, 6
         burst = pcm.write_stereo_wav(f"{self.server.dir}/burst.wav",
                                      [(half, HIGH_HZ, 0.5, 0.5), (half, 2.5 * HIGH_HZ, 0.5, 0.5)])
-        self.play(30.0, 700.0, "other")
-        self.server.pactl("load-module", "module-remap-source", "source_name=microphone",
-                          "master=other.monitor")
-        self.server.pactl("set-default-source", "microphone")
+        self.server.add_microphone("microphone")
         program = self.launch()
         program.wait_for_output()
         seen = set()
@@ -115,6 +115,50 @@ class RecordedInputsTest(ProgramTestCase):
             self.assertLessEqual(start, most_lost_at_start, f"lost at a burst's start: {lost_ms}")
             self.assertLessEqual(end, 5.0, f"lost at a burst's end: {lost_ms}")
         self.assertTrue(np.all(kept < 1.1), f"more than played: {kept}")
+
+
+class EveryOutputTest(ProgramTestCase):
+    # The routes users load between outputs: what one output plays and another plays on is
+    # recorded once; a microphone played to an output is heard, so it is recorded.
+    sinks = ("speakers", "headset")
+    MICROPHONE_HZ = 700
+
+    def test_each_sound_once_whatever_the_route(self):
+        self.server.add_microphone("microphone", self.MICROPHONE_HZ)
+        two_tones = 0.25 * np.sin(2 * np.pi * np.outer(np.arange(48000 * 3) / 48000,
+                                                       [LOW_HZ, HIGH_HZ])).sum(axis=1)
+        clip = pcm.write_wav(f"{self.server.dir}/two-tones.wav", np.outer(two_tones, [1, 1]))
+        routes = [  # what the user loaded, the output played into, what is heard
+            ("nothing: the microphone unheard", [], "headset", False),
+            ("a loopback of the speakers' monitor into the headset",
+             [("module-loopback", "source=speakers.monitor", "sink=headset")], "speakers", False),
+            ("a sink remapped onto the headset",
+             [("module-remap-sink", "sink_name=remapped", "master=headset")], "remapped", False),
+            ("a sink combining both", [("module-combine-sink", "sink_name=both",
+                                        "slaves=speakers,headset")], "both", False),
+            ("a loopback of the microphone into the headset",
+             [("module-loopback", "source=microphone", "sink=headset")], "headset", True),
+        ]
+        program = self.launch()
+        program.wait_for_output()
+        for name, modules, sink, microphone_heard in routes:
+            loaded = [self.server.pactl("load-module", *module).strip() for module in modules]
+            wait_until(lambda: sink in self.server.sinks(), 10, what=sink)
+            player = self.server.play(clip, sink, wait=False)
+            time.sleep(1.5)  # the loopback's own latency, then its copy in the output too
+            since = len(program.stdout())
+            time.sleep(0.5)
+            window = pcm.samples_from_s16le(program.stdout()[since:])
+            with self.subTest(name):
+                for hz in (LOW_HZ, HIGH_HZ):  # each at a quarter of full scale, once
+                    self.assertAlmostEqual(amplitude_db(window, hz), -12.04, delta=0.5,
+                                           msg=f"{hz:g} Hz")
+                heard = amplitude_db(window, self.MICROPHONE_HZ) > -40.0
+                self.assertEqual(heard, microphone_heard, "the microphone")
+            player.wait(timeout=10)
+            for module in reversed(loaded):
+                self.server.pactl("unload-module", module)
+        self.assertEndsCleanly(program)
 
 
 class ComingAndGoingTest(ProgramTestCase):

@@ -18,21 +18,20 @@ void DefaultSinkFollower::detach() {
   asked_.cancelAll();
   findSink_.end();
   target_.clear();
-  recorded_ = PA_INVALID_INDEX;
+  found_ = PA_INVALID_INDEX;
   context_ = nullptr;
 }
 
 void DefaultSinkFollower::onEvent(pa_subscription_event_type_t facility,
                                   pa_subscription_event_type_t kind, std::uint32_t index) {
   if (context_ == nullptr) return;
-  // A new default comes as a server change; a sink coming or going may be the one recorded,
+  // A new default comes as a server change; a sink coming or going may be the one found,
   // or the first one after none. Sink changes (volume, suspension) say nothing about which.
   if (facility == PA_SUBSCRIPTION_EVENT_SINK && kind == PA_SUBSCRIPTION_EVENT_CHANGE) return;
   if (facility == PA_SUBSCRIPTION_EVENT_SINK && kind == PA_SUBSCRIPTION_EVENT_REMOVE &&
-      index == recorded_) {
+      index == found_) {
     // Gone even if a sink of the same name takes its place: that one is looked up afresh.
     forget();
-    events_.lost();
   }
   if (facility == PA_SUBSCRIPTION_EVENT_SERVER || facility == PA_SUBSCRIPTION_EVENT_SINK) {
     followDefault();
@@ -56,9 +55,8 @@ void DefaultSinkFollower::onServerInfo(pa_context* /*context*/, const pa_server_
 }
 
 void DefaultSinkFollower::lookUp(const std::string& name) {
-  if (recorded_ != PA_INVALID_INDEX) {
+  if (found_ != PA_INVALID_INDEX) {
     forget();
-    events_.lost();
   }
   target_ = name;
   ask(pa_context_get_sink_info_by_name(context_, name.c_str(), &DefaultSinkFollower::onSinkInfo,
@@ -70,24 +68,18 @@ void DefaultSinkFollower::onSinkInfo(pa_context* context, const pa_sink_info* in
   auto& self = *static_cast<DefaultSinkFollower*>(userdata);
   if (eol < 0) {
     // The sink went between being named and being looked up.
-    if (self.recorded_ == PA_INVALID_INDEX) self.events_.notFound(contextError(context));
+    if (self.found_ == PA_INVALID_INDEX) self.events_.notFound(contextError(context));
     return;
   }
   if (eol > 0 || info == nullptr || info->name == nullptr) return;
-  // An answer for a sink no longer wanted, or one already being recorded.
-  if (self.target_ != info->name || self.recorded_ != PA_INVALID_INDEX) return;
+  // An answer for a sink no longer wanted, or one already found.
+  if (self.target_ != info->name || self.found_ != PA_INVALID_INDEX) return;
   if (info->monitor_source_name == nullptr) {
     return self.events_.notFound(pulseError(PA_ERR_NOENTITY));
   }
   self.findSink_.end();
-  self.recorded_ = info->index;
-  self.events_.found(RecordedSink{
-      .name = info->name,
-      .index = info->index,
-      .monitorSource = info->monitor_source_name,
-      .monitorSourceIndex = info->monitor_source,
-      .description = info->description != nullptr ? info->description : "",
-  });
+  self.found_ = info->index;
+  self.events_.found();
 }
 
 void DefaultSinkFollower::retryLater() {
@@ -97,7 +89,7 @@ void DefaultSinkFollower::retryLater() {
 
 void DefaultSinkFollower::forget() {
   target_.clear();
-  recorded_ = PA_INVALID_INDEX;
+  found_ = PA_INVALID_INDEX;
 }
 
 void DefaultSinkFollower::ask(pa_operation* asked) {

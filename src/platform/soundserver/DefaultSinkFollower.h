@@ -1,8 +1,8 @@
 // Which sink is the server's default output, as it changes: asked at the start and again
 // whenever the server, or its set of sinks, changes. The display the program picked stands
 // for the default output by role (the service lists the default sink first and the program
-// takes the first display), so following the default, rather than the sink that happened to
-// be it at start-up, is what a user who switches from speakers to headphones expects.
+// takes the first display): the capture starts once that sink is found, and a server that has
+// no sink at all is one with nothing to record until a default appears.
 #pragma once
 
 #include <pulse/introspect.h>
@@ -15,13 +15,11 @@
 #include "platform/soundserver/PulseLoop.h"
 #include "platform/soundserver/PulseRequests.h"
 #include "platform/soundserver/PulseRetry.h"
-#include "platform/soundserver/RecordedSink.h"
 
 class DefaultSinkFollower {
  public:
   struct Events {
-    std::function<void(const RecordedSink&)> found;  // record this sink from now on
-    std::function<void()> lost;                      // the sink recorded went, or is no longer it
+    std::function<void()> found;  // the default, at last or anew
     // The sink named could not be looked up (it went meanwhile, or has no monitor).
     std::function<void(NSErrorRef)> notFound;
     std::function<void()> requestFailed;  // the server took no request
@@ -33,9 +31,9 @@ class DefaultSinkFollower {
   void attach(pa_context* context);
   void detach();
 
-  // Looks up the sink `name` for recording.
+  // Looks up the sink `name`.
   void lookUp(const std::string& name);
-  // Asks the server which sink is the default, and records it if it is not recorded already.
+  // Asks the server which sink is the default, and looks it up if it is not found already.
   void followDefault();
   // Looks for the default again after a pause, and after longer pauses while that goes on.
   void retryLater();
@@ -53,7 +51,7 @@ class DefaultSinkFollower {
   Events events_;
   PulseRetry findSink_;
   PulseRequests asked_;
-  // The sink being recorded or looked up; empty while there is none.
+  // The default sink found or being looked up; empty while there is none.
   std::string target_;
-  std::uint32_t recorded_ = PA_INVALID_INDEX;
+  std::uint32_t found_ = PA_INVALID_INDEX;
 };

@@ -10,12 +10,11 @@
 
 namespace {
 
-// What a mixer lists the stream as (with the application, sysaudio): which input of which
-// sink it records. The input's own name is not known yet when the stream is made, and asking
+// What a mixer lists the stream as (with the application, sysaudio): which input it records.
+// Neither the input's own name nor its sink is known yet when the stream is made, and asking
 // first would cost the input's first fragments.
-std::string streamName(const RecordedSink& sink, std::uint32_t input) {
-  return "Input " + std::to_string(input) + " of " +
-         (sink.description.empty() ? sink.name : sink.description);
+std::string streamName(std::uint32_t input) {
+  return "Input " + std::to_string(input);
 }
 
 NSErrorRef notAttached(const std::string& reason) {
@@ -24,9 +23,8 @@ NSErrorRef notAttached(const std::string& reason) {
 
 }  // namespace
 
-InputStream::InputStream(PulseLoop& loop, pa_context* context, const RecordedSink& sink,
-                         std::uint32_t input, Events events)
-    : loop_(loop), context_(context), sink_(sink), input_(input), events_(std::move(events)) {}
+InputStream::InputStream(PulseLoop& loop, pa_context* context, std::uint32_t input, Events events)
+    : loop_(loop), context_(context), input_(input), events_(std::move(events)) {}
 
 InputStream::~InputStream() {
   detach();
@@ -36,8 +34,9 @@ InputStream::~InputStream() {
   }
 }
 
-NSErrorRef InputStream::open(const pa_sample_spec& sampleSpec, pa_usec_t fragment) {
-  stream_ = pa_stream_new(context_, streamName(sink_, input_).c_str(), &sampleSpec, nullptr);
+NSErrorRef InputStream::open(const pa_sample_spec& sampleSpec, pa_usec_t fragment,
+                             const char* source) {
+  stream_ = pa_stream_new(context_, streamName(input_).c_str(), &sampleSpec, nullptr);
   if (stream_ == nullptr) return contextError(context_);
   pa_stream_set_state_callback(stream_, &InputStream::onState, this);
   pa_stream_set_read_callback(stream_, &InputStream::onReadable, this);
@@ -61,7 +60,7 @@ NSErrorRef InputStream::open(const pa_sample_spec& sampleSpec, pa_usec_t fragmen
   // source (PipeWire does: a microphone, on a desktop); with it the stream fails or falls
   // silent instead, and the owner drops it on the input's removal.
   const auto flags = static_cast<pa_stream_flags_t>(PA_STREAM_ADJUST_LATENCY | PA_STREAM_DONT_MOVE);
-  if (pa_stream_connect_record(stream_, sink_.monitorSource.c_str(), &attributes, flags) < 0) {
+  if (pa_stream_connect_record(stream_, source, &attributes, flags) < 0) {
     detach();
     return contextError(context_);
   }
@@ -89,7 +88,7 @@ void InputStream::onMoved(pa_stream* /*stream*/, void* userdata) {
 }
 
 void InputStream::askWhereItIs() {
-  if ((confirmed_ & kStreamConfirmed) != 0) return;
+  if (streamSource_) return;
   if (!asked_.add(pa_context_get_source_output_info(context_, pa_stream_get_index(stream_),
                                                     &InputStream::onStreamInfo, this))) {
     fail(contextError(context_));
@@ -102,26 +101,43 @@ void InputStream::onStreamInfo(pa_context* context, const pa_source_output_info*
   if (eol < 0) return self.fail(contextError(context));
   if (eol > 0 || info == nullptr) return;
   if (!self.attachedToInput(*info)) {
-    return self.fail(notAttached("the recording is not attached to input " +
-                                 std::to_string(self.input_) + " of " + self.sink_.name));
+    return self.fail(
+        notAttached("the recording is not attached to input " + std::to_string(self.input_)));
   }
-  self.confirm(kStreamConfirmed);
+  self.streamSource_ = info->source;
+  self.checkAttachment();
 }
 
-// PulseAudio shows a stream attached to an input as one on the sink's monitor; PipeWire's
-// pulse server shows no source at all and names the input as the stream's target. Anything
-// else (a source of its own, a monitor of another sink) may be a microphone.
+// PulseAudio shows a stream attached to an input as one on a monitor (which one is checked
+// once the input's sink is known); PipeWire's pulse server shows no source at all and names
+// the input as the stream's target.
 bool InputStream::attachedToInput(const pa_source_output_info& info) const {
-  if (info.source != PA_INVALID_INDEX) return info.source == sink_.monitorSourceIndex;
+  if (info.source != PA_INVALID_INDEX) return true;
   const char* target =
       info.proplist != nullptr ? pa_proplist_gets(info.proplist, "target.object") : nullptr;
   return target != nullptr && std::to_string(input_) == target;
 }
 
-void InputStream::confirm(unsigned what) {
-  confirmed_ |= what;
+void InputStream::inputConfirmed(std::uint32_t monitor) {
+  inputMonitor_ = monitor;
+  checkAttachment();
+}
+
+bool InputStream::confirmed() const {
+  return streamSource_ && inputMonitor_ &&
+         (*streamSource_ == PA_INVALID_INDEX || *streamSource_ == *inputMonitor_);
+}
+
+// Anything but the monitor of the input's own sink (a source of its own, a monitor of another
+// sink) may be a microphone.
+void InputStream::checkAttachment() {
+  if (!streamSource_ || !inputMonitor_ || ended_) return;
+  if (!confirmed()) {
+    return fail(notAttached("the recording of input " + std::to_string(input_) +
+                            " is not on its sink's monitor"));
+  }
   // Audio that arrived while the server was asked waits in the stream; take it now.
-  if (confirmed() && !ended_) readAvailable();
+  readAvailable();
 }
 
 void InputStream::onReadable(pa_stream* /*stream*/, std::size_t /*bytes*/, void* userdata) {

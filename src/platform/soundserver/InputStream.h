@@ -1,10 +1,9 @@
-// One record stream attached to one input of the recorded sink
-// (pa_stream_set_monitor_stream): it carries that input after its own volume and mute and
-// before the sink's. Nothing it records is handed on until the server has confirmed both that
-// the stream is attached to that input (asked here) and that the input plays into the
-// recorded sink (which the owner, following the inputs, learns and passes on); the
-// server may not move it (a stream whose input ended would otherwise land on the default
-// source, a microphone), and a move reported all the same ends it.
+// One record stream attached to one input of a sink (pa_stream_set_monitor_stream): it carries
+// that input after its own volume and mute and before the sink's. Nothing it records is handed
+// on until the server has confirmed both that the stream is attached to that input (asked
+// here) and the monitor of the sink the input plays into (which the owner, following the inputs,
+// learns and passes on); the server may not move it (a stream whose input ended would otherwise
+// land on the default source, a microphone), and a move reported all the same ends it.
 #pragma once
 
 #include <pulse/introspect.h>
@@ -12,11 +11,11 @@
 
 #include <cstdint>
 #include <functional>
+#include <optional>
 
 #include "platform/foundation/NSError.h"
 #include "platform/soundserver/PulseLoop.h"
 #include "platform/soundserver/PulseRequests.h"
-#include "platform/soundserver/RecordedSink.h"
 
 class InputStream {
  public:
@@ -27,28 +26,24 @@ class InputStream {
     std::function<void(NSErrorRef)> failed;  // at most once; nothing comes after it
   };
 
-  InputStream(PulseLoop& loop, pa_context* context, const RecordedSink& sink, std::uint32_t input,
-              Events events);
+  InputStream(PulseLoop& loop, pa_context* context, std::uint32_t input, Events events);
   // Disconnects without reporting. Safe inside the stream's own callbacks: the library's
   // last reference goes on a later turn of the loop.
   ~InputStream();
   InputStream(const InputStream&) = delete;
   InputStream& operator=(const InputStream&) = delete;
 
-  // Starts connecting; an error, with no event, when the stream cannot even be made.
-  NSErrorRef open(const pa_sample_spec& sampleSpec, pa_usec_t fragment);
+  // Starts connecting to `source`, or with none to the monitor of whatever sink the input plays
+  // into, as the server picks it; an error, with no event, when the stream cannot even be made.
+  NSErrorRef open(const pa_sample_spec& sampleSpec, pa_usec_t fragment, const char* source);
 
-  // The owner has seen the server report the input on the recorded sink.
-  void inputConfirmed() { confirm(kInputConfirmed); }
-  bool confirmed() const { return confirmed_ == kBothConfirmed; }
+  // The owner has seen the server report the input on the sink whose monitor is `monitor`.
+  void inputConfirmed(std::uint32_t monitor);
+  bool confirmed() const;
   // Hands on what the library already holds.
   void readAvailable();
 
  private:
-  static constexpr unsigned kStreamConfirmed = 1;
-  static constexpr unsigned kInputConfirmed = 2;
-  static constexpr unsigned kBothConfirmed = kStreamConfirmed | kInputConfirmed;
-
   static void onState(pa_stream* stream, void* userdata);
   static void onMoved(pa_stream* stream, void* userdata);
   static void onStreamInfo(pa_context* context, const pa_source_output_info* info, int eol,
@@ -58,17 +53,19 @@ class InputStream {
 
   void askWhereItIs();
   bool attachedToInput(const pa_source_output_info& info) const;
-  void confirm(unsigned what);
+  void checkAttachment();
   void fail(NSErrorRef error);
   void detach();
 
   PulseLoop& loop_;
   pa_context* context_;
-  RecordedSink sink_;
   std::uint32_t input_;
   Events events_;
   pa_stream* stream_ = nullptr;
   PulseRequests asked_;
-  unsigned confirmed_ = 0;
+  // What the server said: the source the stream records from (none on PipeWire, which names
+  // the input instead), and the monitor of the input's sink.
+  std::optional<std::uint32_t> streamSource_;
+  std::optional<std::uint32_t> inputMonitor_;
   bool ended_ = false;
 };

@@ -137,6 +137,11 @@ FORWARD(pa_operation*, pa_context_get_sink_input_info,
         (c, idx, cb, userdata))
 FORWARD(pa_operation*, pa_context_get_sink_input_info_list,
         (pa_context * c, pa_sink_input_info_cb_t cb, void* userdata), (c, cb, userdata))
+FORWARD(pa_operation*, pa_context_get_sink_info_by_index,
+        (pa_context * c, uint32_t idx, pa_sink_info_cb_t cb, void* userdata),
+        (c, idx, cb, userdata))
+FORWARD(pa_operation*, pa_context_get_source_output_info_list,
+        (pa_context * c, pa_source_output_info_cb_t cb, void* userdata), (c, cb, userdata))
 FORWARD(pa_operation*, pa_context_get_source_output_info,
         (pa_context * c, uint32_t idx, pa_source_output_info_cb_t cb, void* userdata),
         (c, idx, cb, userdata))

@@ -2,7 +2,7 @@
 
 #include <memory>
 
-#include "platform/soundserver/DefaultSinkRecording.h"
+#include "platform/soundserver/EveryOutputRecording.h"
 #include "platform/soundserver/ShareableContentQuery.h"
 
 SCCaptureService& SCCaptureService::shared() {
@@ -31,6 +31,6 @@ NSErrorRef PulseCaptureService::validateStreamOutput(const SCStream& /*stream*/,
 void PulseCaptureService::startCapture(const SCStreamRef& stream,
                                        SCStream::StartCompletionHandler completionHandler) {
   if (!loop_) return completionHandler(loopError_);
-  PulseOperation::launch(*loop_, std::make_shared<DefaultSinkRecording>(
+  PulseOperation::launch(*loop_, std::make_shared<EveryOutputRecording>(
                                      *loop_, stream, timing_, std::move(completionHandler)));
 }

@@ -1,5 +1,6 @@
 // The capture service on the user's sound server through libpulse: displays are the server's
-// sinks and a stream records what is played into its display's sink.
+// sinks, the default first, and a stream records what is played into every sink, once the
+// display's sink has been found (EveryOutputRecording).
 //
 // Threads. The program's main thread starts a short-lived task that starts the capture, then
 // waits for a signal for good. This service runs one thread, the loop thread (PulseLoop): it

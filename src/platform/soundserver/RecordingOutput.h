@@ -1,6 +1,6 @@
 // What a recording hands on, decided with the time passed in: the audio of the sink's inputs
 // summed (InputMix), kept level with the wall clock by silence (SilenceClock). The connection's
-// side (DefaultSinkRecording) feeds it what the server sends, looks in on it from a timer, and
+// side (EveryOutputRecording) feeds it what the server sends, looks in on it from a timer, and
 // delivers what it answers.
 //
 // Pure: times are microseconds on a monotonic clock, passed in by the caller.

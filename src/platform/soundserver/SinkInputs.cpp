@@ -3,13 +3,9 @@
 #include <algorithm>
 #include <utility>
 
-SinkInputs::SinkInputs(PulseLoop& loop, pa_context* context, RecordedSink sink, StreamSetup setup,
-                       Events events)
-    : loop_(loop),
-      context_(context),
-      sink_(std::move(sink)),
-      setup_(setup),
-      events_(std::move(events)) {}
+SinkInputs::SinkInputs(PulseLoop& loop, pa_context* context, const ServerRoutes& routes,
+                       StreamSetup setup, Events events)
+    : loop_(loop), context_(context), routes_(routes), setup_(setup), events_(std::move(events)) {}
 
 void SinkInputs::begin() {
   ask(pa_context_get_sink_input_info_list(context_, &SinkInputs::onInputInfo, this));
@@ -22,8 +18,8 @@ void SinkInputs::recheck() {
 void SinkInputs::onEvent(pa_subscription_event_type_t kind, std::uint32_t input) {
   switch (kind) {
     case PA_SUBSCRIPTION_EVENT_NEW:
-      // Recorded at once, on whatever sink it turns out to be: its stream waits for the
-      // server's word before anything it records is used.
+      // Recorded at once, whatever it turns out to be: its stream waits for the server's word
+      // before anything it records is used.
       if (!inputs_.contains(input)) record(input);
       [[fallthrough]];
     case PA_SUBSCRIPTION_EVENT_CHANGE:
@@ -52,26 +48,45 @@ void SinkInputs::onInputInfo(pa_context* /*context*/, const pa_sink_input_info* 
 void SinkInputs::inputSeen(const pa_sink_input_info& info) {
   // PipeWire announces an input before it is linked to any sink; a change follows once it is.
   if (info.sink == PA_INVALID_INDEX) return;
-  if (info.sink != sink_.index) return drop(info.index);
+  if (isCopy(info)) return drop(info.index);
+  const auto monitor = routes_.copies().monitorOf(info.sink);
+  // A sink not known yet: once it is, every input is looked at again.
+  if (!monitor) return;
+  follow(info, *monitor);
+  // PulseAudio ends the stream of an input that moved to another sink (the confirmation fails
+  // too, should its end come later): recorded again at once, on its new sink.
+  if (!inputs_.contains(info.index)) follow(info, *monitor);
+}
+
+bool SinkInputs::isCopy(const pa_sink_input_info& info) const {
+  return routes_.copies().isCopy(
+      {.client = info.client, .owner = ServerRoutes::ownerOf(info.owner_module, info.proplist)});
+}
+
+void SinkInputs::follow(const pa_sink_input_info& info, std::uint32_t monitor) {
   Input& input = inputs_[info.index];
   input.known = true;
   input.corked = info.corked != 0;
+  const bool corked = input.corked;
   if (!input.stream) record(info.index);
-  if (!input.stream) return;
-  input.stream->inputConfirmed();
-  if (input.corked) events_.quiet(info.index);
+  const auto found = inputs_.find(info.index);
+  if (found == inputs_.end() || !found->second.stream) return;
+  if (corked) events_.quiet(info.index);
+  // Last: a stream on another monitor than its input's sink's ends here, and drops its input.
+  found->second.stream->inputConfirmed(monitor);
 }
 
 void SinkInputs::record(std::uint32_t input) {
   auto stream = std::make_unique<InputStream>(
-      loop_, context_, sink_, input,
+      loop_, context_, input,
       InputStream::Events{
           .audio = [this, input](const void* data,
                                  std::size_t bytes) { events_.audio(input, data, bytes); },
           .caughtUp = [this] { events_.caughtUp(); },
           .failed = [this, input](const NSErrorRef& /*error*/) { streamFailed(input); },
       });
-  if (stream->open(setup_.sampleSpec, setup_.fragment)) return;  // nothing to record it with
+  // No source named: the server picks the monitor of the sink the input plays into.
+  if (stream->open(setup_.sampleSpec, setup_.fragment, nullptr)) return;  // nothing to do it with
   inputs_[input].stream = std::move(stream);
 }
 

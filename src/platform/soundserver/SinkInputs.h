@@ -1,8 +1,9 @@
-// The inputs of the recorded sink, each recorded through its own InputStream, followed as the
-// server reports them: an input that appears, moves in or out, is corked or uncorked, or goes.
+// The inputs of every sink, each recorded through its own InputStream, followed as the server
+// reports them: an input that appears, moves between sinks, is corked or uncorked, or goes.
 // An input's stream is opened as soon as the input is announced, before its details are
 // known, so that a short sound (a notification) is recorded from its start; what the stream
-// records is used only once the stream itself has confirmed where it is.
+// records is used only once the stream itself has confirmed where it is. An input that only
+// carries on what another sink already played (ServerRoutes) is not recorded.
 #pragma once
 
 #include <pulse/introspect.h>
@@ -17,7 +18,7 @@
 #include "platform/soundserver/InputStream.h"
 #include "platform/soundserver/PulseLoop.h"
 #include "platform/soundserver/PulseRequests.h"
-#include "platform/soundserver/RecordedSink.h"
+#include "platform/soundserver/ServerRoutes.h"
 
 class SinkInputs {
  public:
@@ -33,10 +34,11 @@ class SinkInputs {
     pa_usec_t fragment;
   };
 
-  SinkInputs(PulseLoop& loop, pa_context* context, RecordedSink sink, StreamSetup setup,
+  SinkInputs(PulseLoop& loop, pa_context* context, const ServerRoutes& routes, StreamSetup setup,
              Events events);
 
-  // Looks for the inputs the sink has already; later ones come as events.
+  // Looks at every input there is, to record it or not; later ones come as events. Again when
+  // the routes change: an input may have become a copy, or its sink known.
   void begin();
   // Asks again where every input is. PipeWire's pulse server sends no event when an input is
   // moved to another sink, and the stream attached to it follows it there.
@@ -59,13 +61,15 @@ class SinkInputs {
                           void* userdata);
   void ask(pa_operation* asked);
   void inputSeen(const pa_sink_input_info& info);
+  bool isCopy(const pa_sink_input_info& info) const;
+  void follow(const pa_sink_input_info& info, std::uint32_t monitor);
   void record(std::uint32_t input);
   void drop(std::uint32_t input);
   void streamFailed(std::uint32_t input);
 
   PulseLoop& loop_;
   pa_context* context_;
-  RecordedSink sink_;
+  const ServerRoutes& routes_;
   StreamSetup setup_;
   Events events_;
   std::map<std::uint32_t, Input> inputs_;

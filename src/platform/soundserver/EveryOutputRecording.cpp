@@ -1,4 +1,4 @@
-#include "platform/soundserver/DefaultSinkRecording.h"
+#include "platform/soundserver/EveryOutputRecording.h"
 
 #include <pulse/rtclock.h>
 
@@ -39,7 +39,7 @@ CMFormatDescriptionRef describe(const pa_sample_spec& sampleSpec) {
 
 }  // namespace
 
-DefaultSinkRecording::DefaultSinkRecording(PulseLoop& loop, SCStreamRef stream,
+EveryOutputRecording::EveryOutputRecording(PulseLoop& loop, SCStreamRef stream,
                                            const RecordingTiming& timing,
                                            SCStream::StartCompletionHandler completion)
     : PulseOperation(loop),
@@ -56,17 +56,16 @@ DefaultSinkRecording::DefaultSinkRecording(PulseLoop& loop, SCStreamRef stream,
       lookTimer_(loop, [this] { look(); }),
       mixTimer_(loop, [this] { mixAndDeliver(); }),
       follower_(loop, timing.findSink,
-                {.found = [this](const RecordedSink& sink) { sinkFound(sink); },
-                 .lost = [this] { dropInputs(); },
+                {.found = [this] { sinkFound(); },
                  .notFound = [this](NSErrorRef error) { sinkNotFound(std::move(error)); },
                  .requestFailed = [this] { requestFailed(); }}),
       completion_(std::move(completion)) {}
 
-DefaultSinkRecording::~DefaultSinkRecording() {
+EveryOutputRecording::~EveryOutputRecording() {
   disconnect();
 }
 
-void DefaultSinkRecording::begin() {
+void EveryOutputRecording::begin() {
   if (!pa_sample_spec_valid(&sampleSpec_)) return fail(pulseError(PA_ERR_INVALID));
   const SCContentFilterRef& filter = stream_->filter();
   if (!filter || !filter->display()) return fail(pulseError(PA_ERR_NOENTITY));
@@ -75,7 +74,7 @@ void DefaultSinkRecording::begin() {
 
 // One try: the start's, or one of those after a loss. A fresh context each time: a context
 // that failed cannot connect again.
-void DefaultSinkRecording::connect() {
+void EveryOutputRecording::connect() {
   lastError_ = pulseError(PA_ERR_TIMEOUT);  // until the try fails for a reason of its own
   retireConnection();
   connection_ = std::make_shared<PulseConnection>(loop_);
@@ -87,7 +86,7 @@ void DefaultSinkRecording::connect() {
 
 // At the start the display's sink is looked up, and the start succeeds once it is found; after
 // a loss, the default sink is recorded, whatever it is called on the server that answered.
-void DefaultSinkRecording::connected() {
+void EveryOutputRecording::connected() {
   subscribe();
   follower_.attach(connection_->context());
   if (phase_ == Phase::Starting) return follower_.lookUp(stream_->filter()->display()->name());
@@ -99,11 +98,12 @@ void DefaultSinkRecording::connected() {
 // A try that failed, or the loss of the server recorded. A capture that runs keeps the clock
 // with silence (the look timer goes on) and tries the server again; before that, it is a
 // failure to start, as the start policy says.
-void DefaultSinkRecording::connectionEnded(NSErrorRef error) {
+void EveryOutputRecording::connectionEnded(NSErrorRef error) {
   lastError_ = std::move(error);
   if (phase_ != Phase::Running || connecting_.active()) return connecting_.failed();
   // The lost streams cannot be read any more; what they held is gone with the server.
   inputs_.reset();
+  routes_.reset();
   deliverAudio(output_.flush(pa_rtclock_now()));
   follower_.detach();
   retireConnection();
@@ -111,34 +111,49 @@ void DefaultSinkRecording::connectionEnded(NSErrorRef error) {
 }
 
 // Subscribed before anything is looked up, so that no change between the two goes unheard.
-void DefaultSinkRecording::subscribe() {
+void EveryOutputRecording::subscribe() {
   pa_context* context = connection_->context();
-  pa_context_set_subscribe_callback(context, &DefaultSinkRecording::onEvent, this);
+  pa_context_set_subscribe_callback(context, &EveryOutputRecording::onEvent, this);
   const auto mask = static_cast<pa_subscription_mask_t>(
-      PA_SUBSCRIPTION_MASK_SERVER | PA_SUBSCRIPTION_MASK_SINK | PA_SUBSCRIPTION_MASK_SINK_INPUT);
+      PA_SUBSCRIPTION_MASK_SERVER | PA_SUBSCRIPTION_MASK_SINK | PA_SUBSCRIPTION_MASK_SINK_INPUT |
+      PA_SUBSCRIPTION_MASK_SOURCE_OUTPUT);
   pa_operation* asked = pa_context_subscribe(context, mask, nullptr, nullptr);
   if (asked == nullptr) return requestFailed();
   pa_operation_unref(asked);
 }
 
-void DefaultSinkRecording::onEvent(pa_context* /*context*/, pa_subscription_event_type_t type,
+void EveryOutputRecording::onEvent(pa_context* /*context*/, pa_subscription_event_type_t type,
                                    std::uint32_t index, void* userdata) {
-  auto& self = *static_cast<DefaultSinkRecording*>(userdata);
+  auto& self = *static_cast<EveryOutputRecording*>(userdata);
   if (self.phase_ != Phase::Running) return;
   const auto facility =
       static_cast<pa_subscription_event_type_t>(type & PA_SUBSCRIPTION_EVENT_FACILITY_MASK);
   const auto kind =
       static_cast<pa_subscription_event_type_t>(type & PA_SUBSCRIPTION_EVENT_TYPE_MASK);
-  if (facility != PA_SUBSCRIPTION_EVENT_SINK_INPUT)
-    return self.follower_.onEvent(facility, kind, index);
-  if (self.inputs_) self.inputs_->onEvent(kind, index);
+  if (facility == PA_SUBSCRIPTION_EVENT_SINK_INPUT) {
+    if (self.inputs_) self.inputs_->onEvent(kind, index);
+    return;
+  }
+  if (self.routes_) self.routes_->onEvent(facility, kind, index);
+  if (facility != PA_SUBSCRIPTION_EVENT_SOURCE_OUTPUT)
+    self.follower_.onEvent(facility, kind, index);
 }
 
-// The start succeeds once the sink is known, whether or not anything plays into it.
-void DefaultSinkRecording::sinkFound(const RecordedSink& sink) {
-  dropInputs();
+// The start succeeds once the sink is known, whether or not anything plays into it. Every sink
+// is recorded from then on, whichever is the default.
+void EveryOutputRecording::sinkFound() {
+  if (phase_ == Phase::Starting) run();
+  if (phase_ == Phase::Running && !inputs_) recordInputs();
+}
+
+void EveryOutputRecording::recordInputs() {
+  routes_ = std::make_unique<ServerRoutes>(connection_->context(),
+                                           ServerRoutes::Events{
+                                               .changed = [this] { inputs_->begin(); },
+                                               .requestFailed = [this] { requestFailed(); },
+                                           });
   inputs_ = std::make_unique<SinkInputs>(
-      loop_, connection_->context(), sink,
+      loop_, connection_->context(), *routes_,
       SinkInputs::StreamSetup{.sampleSpec = sampleSpec_, .fragment = timing_.fragment},
       SinkInputs::Events{
           .audio = [this](std::uint32_t input, const void* data,
@@ -151,26 +166,18 @@ void DefaultSinkRecording::sinkFound(const RecordedSink& sink) {
               },
           .requestFailed = [this] { requestFailed(); },
       });
-  if (phase_ == Phase::Starting) run();
-  if (inputs_) inputs_->begin();
+  // Answered in the order asked: the routes are known before the first input is judged.
+  routes_->begin();
+  inputs_->begin();
 }
 
-void DefaultSinkRecording::sinkNotFound(NSErrorRef error) {
+void EveryOutputRecording::sinkNotFound(NSErrorRef error) {
   if (phase_ == Phase::Running) return follower_.retryLater();
   lastError_ = std::move(error);
   connecting_.failed();
 }
 
-// What the streams already hold, and what the mix still waits with, was played before the
-// sink stopped being recorded: handed on first.
-void DefaultSinkRecording::dropInputs() {
-  if (!inputs_) return;
-  inputs_->readAvailable();
-  inputs_.reset();
-  deliverAudio(output_.flush(pa_rtclock_now()));
-}
-
-void DefaultSinkRecording::run() {
+void EveryOutputRecording::run() {
   phase_ = Phase::Running;
   connecting_.end();
   lastError_ = nullptr;
@@ -184,7 +191,7 @@ void DefaultSinkRecording::run() {
 // A request the server neither took nor answered. While the connection is good that is
 // something the capture cannot get past; otherwise the connection is going, and its end is
 // handled here and now.
-void DefaultSinkRecording::requestFailed() {
+void EveryOutputRecording::requestFailed() {
   NSErrorRef error = contextError(connection_->context());
   if (phase_ == Phase::Running &&
       PA_CONTEXT_IS_GOOD(pa_context_get_state(connection_->context()))) {
@@ -193,7 +200,7 @@ void DefaultSinkRecording::requestFailed() {
   connectionEnded(std::move(error));
 }
 
-void DefaultSinkRecording::look() {
+void EveryOutputRecording::look() {
   // Audio the library already holds is not a gap: take it before judging.
   if (inputs_) inputs_->readAvailable();
   const std::uint64_t now = pa_rtclock_now();
@@ -207,7 +214,7 @@ void DefaultSinkRecording::look() {
   lookTimer_.setEvery(tick.nextLookIn);
 }
 
-void DefaultSinkRecording::inputAudio(std::uint32_t input, const void* data, std::size_t bytes) {
+void EveryOutputRecording::inputAudio(std::uint32_t input, const void* data, std::size_t bytes) {
   const std::uint64_t now = pa_rtclock_now();
   InputMix& inputs = output_.inputs();
   if (data == nullptr) return inputs.addSilence(input, bytes / frameBytes_, now);
@@ -216,7 +223,7 @@ void DefaultSinkRecording::inputAudio(std::uint32_t input, const void* data, std
 
 // Once per turn of the loop, after every stream read in it: the server hands a period over in
 // several blocks per input, and each piece handed on costs a conversion and a write.
-void DefaultSinkRecording::mixSoon() {
+void EveryOutputRecording::mixSoon() {
   if (std::exchange(mixPosted_, true)) return;
   loop_.atTurnEnd([this] {
     mixPosted_ = false;
@@ -226,7 +233,7 @@ void DefaultSinkRecording::mixSoon() {
 
 // Whatever every input that is sending has delivered goes on. The timer is only ever brought
 // forward: one that rings before the mix has anything due finds nothing and is set again.
-void DefaultSinkRecording::mixAndDeliver() {
+void EveryOutputRecording::mixAndDeliver() {
   const std::uint64_t now = pa_rtclock_now();
   deliverAudio(output_.mix(now));
   const auto deadline = output_.inputs().nextDeadline(now);
@@ -234,13 +241,13 @@ void DefaultSinkRecording::mixAndDeliver() {
   if (deadline && (!ringsAt || *deadline < *ringsAt)) mixTimer_.setAt(*deadline);
 }
 
-void DefaultSinkRecording::deliverAudio(std::span<const float> audio) {
+void EveryOutputRecording::deliverAudio(std::span<const float> audio) {
   const auto bytes = std::as_bytes(audio);
   deliver({bytes.begin(), bytes.end()});
 }
 
 // In fragments, as the server would have sent them; all-zero bytes are 0.0f: silence.
-void DefaultSinkRecording::deliverSilence(std::uint64_t frames) {
+void EveryOutputRecording::deliverSilence(std::uint64_t frames) {
   while (frames > 0) {
     const std::uint64_t now = std::min<std::uint64_t>(frames, output_.fragmentFrames());
     deliver(std::vector<std::byte>(now * frameBytes_));
@@ -249,7 +256,7 @@ void DefaultSinkRecording::deliverSilence(std::uint64_t frames) {
 }
 
 // Queued for the output's queue: the loop thread never waits for the program.
-void DefaultSinkRecording::deliver(std::vector<std::byte> frames) {
+void EveryOutputRecording::deliver(std::vector<std::byte> frames) {
   const auto count = static_cast<CMItemCount>(frames.size() / frameBytes_);
   if (count == 0) return;
   std::vector<CMBlockBuffer::Region> regions;
@@ -260,7 +267,7 @@ void DefaultSinkRecording::deliver(std::vector<std::byte> frames) {
       SCStreamOutputTypeAudio);
 }
 
-void DefaultSinkRecording::fail(NSErrorRef error) {
+void EveryOutputRecording::fail(NSErrorRef error) {
   const Phase was = std::exchange(phase_, Phase::Ended);
   if (was == Phase::Ended) return;
   disconnect();
@@ -274,10 +281,11 @@ void DefaultSinkRecording::fail(NSErrorRef error) {
   retire();
 }
 
-void DefaultSinkRecording::disconnect() {
+void EveryOutputRecording::disconnect() {
   connecting_.end();
   follower_.detach();
   inputs_.reset();
+  routes_.reset();
   lookTimer_.clear();
   mixTimer_.clear();
   retireConnection();
@@ -285,7 +293,7 @@ void DefaultSinkRecording::disconnect() {
 
 // Possibly inside the connection's own callback: its events are dropped now, the object
 // itself on a later turn of the loop.
-void DefaultSinkRecording::retireConnection() {
+void EveryOutputRecording::retireConnection() {
   if (!connection_) return;
   if (connection_->context() != nullptr) {
     pa_context_set_subscribe_callback(connection_->context(), nullptr, nullptr);

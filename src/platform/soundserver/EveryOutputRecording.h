@@ -1,7 +1,9 @@
-// A stream's capture: records what is played into the server's default output, before that
-// output's volume and mute, by recording each of its inputs (SinkInputs) and handing them to
-// the output (RecordingOutput), which sums them and keeps the wall clock with silence; follows
-// the default as it changes or goes away (DefaultSinkFollower).
+// A stream's capture: records what is played into every output of the server, before that
+// output's volume and mute, by recording each input of every sink (SinkInputs) but those that
+// only carry on what another sink played (ServerRoutes), and handing them to the output
+// (RecordingOutput), which sums them and keeps the wall clock with silence. The start waits
+// for the display's sink, the default output (DefaultSinkFollower); once running, a server
+// with no sink at all is recorded as silence until one appears.
 //
 // This object owns the connection's life, one path for all of it: connect (the start's one
 // try), and when the server goes away, keep the clock with silence and connect again; only a
@@ -21,13 +23,14 @@
 #include "platform/soundserver/PulseRetry.h"
 #include "platform/soundserver/PulseTimer.h"
 #include "platform/soundserver/RecordingOutput.h"
+#include "platform/soundserver/ServerRoutes.h"
 #include "platform/soundserver/SinkInputs.h"
 
-class DefaultSinkRecording final : public PulseOperation {
+class EveryOutputRecording final : public PulseOperation {
  public:
-  DefaultSinkRecording(PulseLoop& loop, SCStreamRef stream, const RecordingTiming& timing,
+  EveryOutputRecording(PulseLoop& loop, SCStreamRef stream, const RecordingTiming& timing,
                        SCStream::StartCompletionHandler completion);
-  ~DefaultSinkRecording() override;
+  ~EveryOutputRecording() override;
 
  private:
   void begin() override;
@@ -40,9 +43,9 @@ class DefaultSinkRecording final : public PulseOperation {
   void connected();
   void connectionEnded(NSErrorRef error);
   void subscribe();
-  void sinkFound(const RecordedSink& sink);
+  void sinkFound();
   void sinkNotFound(NSErrorRef error);
-  void dropInputs();
+  void recordInputs();
   void run();
   void requestFailed();
   void look();
@@ -71,7 +74,8 @@ class DefaultSinkRecording final : public PulseOperation {
   PulseTimer lookTimer_;  // looks at the clock and the inputs, every fragment or gap check
   PulseTimer mixTimer_;   // rings when an input the mix waits for stops being waited for
   DefaultSinkFollower follower_;
-  std::unique_ptr<SinkInputs> inputs_;
+  std::unique_ptr<ServerRoutes> routes_;
+  std::unique_ptr<SinkInputs> inputs_;  // after the routes it judges by
   bool mixPosted_ = false;
   std::uint64_t inputsCheckedAt_ = 0;
   Phase phase_ = Phase::Starting;
