@@ -3,6 +3,7 @@
 add_library(soundserver STATIC
   src/platform/soundserver/DefaultSinkFollower.cpp
   src/platform/soundserver/EveryOutputRecording.cpp
+  src/platform/soundserver/InputDrift.cpp
   src/platform/soundserver/InputMix.cpp
   src/platform/soundserver/InputStream.cpp
   src/platform/soundserver/LibpulseOnDemand.cpp

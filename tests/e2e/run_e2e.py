@@ -8,7 +8,7 @@ import os
 import sys
 import unittest
 
-MODULES = ["test_sysaudio", "test_robustness", "test_inputs"]
+MODULES = ["test_sysaudio", "test_robustness", "test_inputs", "test_clocks"]
 
 
 def main():

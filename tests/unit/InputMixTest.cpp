@@ -26,6 +26,7 @@ std::vector<float> frames(float first, std::size_t count, float step = 0.0F) {
 
 struct Mix {
   InputMix mix{{.channels = kChannels,
+                .rate = 0,  // each input taken at its own pace: no clock to keep to here
                 .waitMicros = 20 * kMs,
                 .maxLeadFrames = 6,
                 .silenceSlackFrames = 3,
@@ -167,6 +168,7 @@ TEST(InputMixTest, AnInputThatStopsSendingHoldsTheOthersBackAtMostTheWait) {
 // that comes whole from silence, or goes on in its place, is left as it is.
 TEST(InputMixTest, SoundEnteringInItsMiddleIsFadedIn) {
   InputMix mix({.channels = kChannels,
+                .rate = 0,
                 .waitMicros = 20 * kMs,
                 .maxLeadFrames = 100,
                 .silenceSlackFrames = 3,

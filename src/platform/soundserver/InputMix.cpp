@@ -18,12 +18,19 @@ void InputMix::addSilence(Input input, std::size_t frames, std::uint64_t now) {
 
 void InputMix::append(Input input, std::vector<float> samples, std::uint64_t now) {
   if (rule_.channels == 0) return;
-  const std::size_t frames = samples.size() / rule_.channels;
-  samples.resize(frames * rule_.channels);
+  samples.resize(samples.size() / rule_.channels * rule_.channels);
   // A lane heard for the first time picks up at the present by construction: every lane's
   // first frame not yet mixed is the mix's next frame.
   bool starts = !lanes_.contains(input);
   Lane& lane = lanes_[input];
+  if (!lane.drift) {
+    lane.drift = std::make_unique<InputDrift>(
+        InputDrift::Rule{.channels = rule_.channels, .rate = rule_.rate});
+  }
+  // What it sends after going quiet, or after a wait without a word, does not follow on.
+  if (lane.quiet || (!starts && now >= lane.lastHeard + rule_.waitMicros)) lane.drift->restart();
+  samples = lane.drift->pass(std::move(samples), now);
+  const std::size_t frames = samples.size() / rule_.channels;
   lane.quiet = false;
   lane.lastHeard = now;
   const std::size_t silent = silentFrames(samples);

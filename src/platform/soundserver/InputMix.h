@@ -27,6 +27,9 @@
 // present) is faded in over `fadeInFrames`, as players fade a sound in: a sound that arrives
 // whole, from silence, is left as it is.
 //
+// An input whose sink runs on a clock of its own is brought to the wall clock's pace before it
+// enters its lane (InputDrift), so that inputs of different sinks stay aligned for hours.
+//
 // Values are summed as they are, beyond full scale included: the conversion to 16 bits clips.
 //
 // Pure: times are microseconds on a monotonic clock, passed in by the caller.
@@ -35,15 +38,19 @@
 #include <cstdint>
 #include <deque>
 #include <map>
+#include <memory>
 #include <optional>
 #include <span>
 #include <vector>
+
+#include "platform/soundserver/InputDrift.h"
 
 class InputMix {
  public:
   using Input = std::uint32_t;  // the server's index of the sink input
   struct Rule {
     std::uint32_t channels;     // samples per frame, interleaved
+    std::uint32_t rate;         // frames per second; 0: each input taken at its own pace
     std::uint64_t waitMicros;   // how long an input that delivered nothing is still waited for
     std::size_t maxLeadFrames;  // the most an input may run ahead of the others
     // How far the mix may go past an input in digital silence that is still sending: one
@@ -83,6 +90,7 @@ class InputMix {
     std::optional<std::uint64_t> lastSound;   // its latest delivery of more than digital silence
     bool quiet = false;
     std::optional<std::size_t> fadeDone;  // frames faded in so far, while a fade-in runs
+    std::unique_ptr<InputDrift> drift;    // its pace against the wall clock
   };
 
   void append(Input input, std::vector<float> samples, std::uint64_t now);

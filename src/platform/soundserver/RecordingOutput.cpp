@@ -19,6 +19,7 @@ RecordingOutput::RecordingOutput(std::uint32_t rate, std::uint32_t channels,
       clock_(
           {.rate = rate, .fragmentFrames = fragmentFrames_, .stallAfterMicros = timing.stallAfter}),
       mix_({.channels = channels,
+            .rate = rate,
             .waitMicros = timing.inputWait,
             .maxLeadFrames = framesIn(timing.inputLead, rate),
             .silenceSlackFrames = fragmentFrames_,

@@ -35,3 +35,11 @@ void SpeexRateConverter::process(const float* in, std::uint32_t frames, std::vec
     frames -= used;
   }
 }
+
+void SpeexRateConverter::setRatio(std::uint32_t num, std::uint32_t den) {
+  speex_resampler_set_rate_frac(state_.get(), num, den, inRate_, outRate_);
+}
+
+void SpeexRateConverter::startWithoutDelay() {
+  speex_resampler_skip_zeros(state_.get());
+}

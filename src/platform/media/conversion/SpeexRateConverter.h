@@ -21,6 +21,12 @@ class SpeexRateConverter final : public RateStage {
   // Converts all `frames` frames of `in`, appending what comes out to `out`.
   void process(const float* in, std::uint32_t frames, std::vector<float>& out) override;
 
+  // For a rate that follows a clock: input frames per output frame as `num` / `den`, changed
+  // smoothly, the filter's state kept.
+  void setRatio(std::uint32_t num, std::uint32_t den);
+  // The first output starts with the first input frame, not with the filter's delay of zeros.
+  void startWithoutDelay();
+
   struct StateDeleter {
     void operator()(SpeexResamplerState_* state) const;
   };
