@@ -56,7 +56,7 @@ def run(args):
     load_before, binary = os.getloadavg(), describe_binary(args.binary)
     if args.before:
         binary += f"; sysaudio-before: {describe_binary(args.before)}"
-    session = Session(server_class, args.inputs, keep_awake=not args.bare)
+    session = Session(server_class, args.inputs, keep_awake=not args.bare, spread=args.spread)
     try:
         session.start()
         # Alternating rounds: machine noise that comes and goes hits every recorder alike.
@@ -67,6 +67,7 @@ def run(args):
     results = [combined([round_[i] for round_ in rounds]) for i in range(len(chosen))]
     context = {"server": args.server, "binary": binary, "clicks": args.clicks,
                "seconds": args.seconds, "rounds": args.rounds, "inputs": args.inputs,
+               "spread": args.spread,
                "bare": args.bare,
                "load_before": load_before, "load_after": os.getloadavg()}
     return results, table.render(results, context)

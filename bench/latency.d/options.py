@@ -21,6 +21,9 @@ def parse_args(argv=None, description=None):
     parser.add_argument("--inputs", type=int, default=1,
                         help="streams playing into the sink: the clicks and this many less one "
                              "steady quiet tones (default 1)")
+    parser.add_argument("--spread", action="store_true",
+                        help="the steady tones play into a second sink, headset, so that the "
+                             "streams are spread over two outputs")
     parser.add_argument("--bare", action="store_true",
                         help="PipeWire only: no silent pacat keeping the sink awake (its null "
                              "sink needs none), so that the clicks are the one input")
@@ -35,6 +38,8 @@ def parse_args(argv=None, description=None):
         parser.error("--seconds, --clicks, --rounds and --inputs must be at least 1")
     if args.bare and args.server != "pipewire":
         parser.error("--bare: PipeWire only; an idle PulseAudio null sink renders far ahead")
+    if args.spread and args.inputs < 2:
+        parser.error("--spread: needs --inputs 2 or more")
     if args.inputs > 4:
         parser.error("--inputs: at most 4, or the steady tones together would pass for a click")
     return args

@@ -15,6 +15,7 @@ from soundservers import QUIET, end_process, spawn
 
 SINK = "speakers"
 MONITOR = f"{SINK}.monitor"
+SECOND_SINK = "headset"  # where the steady tones play with --spread
 PLAYER_RATE = 48000
 # The player's prebuffer is smaller than this, so it starts playing each burst at once.
 BURST = b"\xff\x7f\xff\x7f" * (PLAYER_RATE // 25)  # 40 ms, full scale, stereo s16le
@@ -28,11 +29,11 @@ CLICK_TIMEOUT_S = 3.0
 STEADY_AMPLITUDE = 0.05
 
 
-def steady_player_argv(number):
+def steady_player_argv(number, sink):
     tone = f"{STEADY_AMPLITUDE}*sin(2*PI*{300 + 100 * number}*t)"
     return ["ffmpeg", "-nostdin", "-hide_banner", "-loglevel", "error", "-f", "lavfi", "-i",
             f"aevalsrc={tone}:s={PLAYER_RATE}:c=stereo",
-            "-f", "pulse", "-buffer_duration", "40", "-device", SINK,
+            "-f", "pulse", "-buffer_duration", "40", "-device", sink,
             "-stream_name", f"bench-steady-{number}", "steady"]
 
 
@@ -59,9 +60,10 @@ class Result:
 
 
 class Session:
-    def __init__(self, server_class, inputs=1, keep_awake=True):
+    def __init__(self, server_class, inputs=1, keep_awake=True, spread=False):
         self.server_class = server_class
         self.inputs = inputs
+        self.steady_sink = SECOND_SINK if spread else SINK
         self.keep_awake = keep_awake
         self.server = None
         self.player = None
@@ -83,12 +85,15 @@ class Session:
                       file=sys.stderr)
 
     def _start_server(self):
-        self.server.start(sinks=(SINK,))
+        sinks = tuple(dict.fromkeys((SINK, self.steady_sink)))
+        self.server.start(sinks=sinks, default=SINK)
         if self.keep_awake:
-            self.server.keep_awake(SINK)
+            for sink in sinks:
+                self.server.keep_awake(sink)
         self.player = spawn(PLAYER_ARGV, self.server.env(), stdin=subprocess.PIPE,
                             stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-        self.steady_players = [spawn(steady_player_argv(n), self.server.env(), **QUIET)
+        self.steady_players = [spawn(steady_player_argv(n, self.steady_sink), self.server.env(),
+                                     **QUIET)
                                for n in range(1, self.inputs)]
         time.sleep(1.0)  # until its stream is connected and corked by underrun
         if any(player.poll() is not None for player in self.steady_players):

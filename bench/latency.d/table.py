@@ -57,15 +57,16 @@ def _rate(value):
     return "-" if value is None else f"{value:.0f}"
 
 
-def _inputs(count, bare):
-    steady = f" and {count - 1} steady tones (ffmpeg, 40 ms buffer)" if count > 1 else ""
+def _inputs(count, bare, spread=False):
+    where = " in a second sink, headset" if spread else ""
+    steady = f" and {count - 1} steady tones (ffmpeg, 40 ms buffer){where}" if count > 1 else ""
     return f"playing into it: the clicks{steady}" + ("" if bare else ", besides the silent pacat")
 
 
 def render(results, context):
     awake = "" if context["bare"] else ", kept awake by a silent pacat at 20 ms"
     lines = [f"Server: {context['server']} (private, null sink 48 kHz stereo{awake}); "
-             f"{_inputs(context['inputs'], context['bare'])}; "
+             f"{_inputs(context['inputs'], context['bare'], context.get('spread', False))}; "
              f"{context['clicks']} clicks per recorder, "
              f"{context['seconds']:g} s of capture for CPU and memory"
              + (f", in {context['rounds']} alternating rounds (CPU and wake-ups: medians; "

@@ -14,8 +14,6 @@ import subprocess
 import tempfile
 import time
 
-import numpy as np
-
 _libc = ctypes.CDLL(None, use_errno=True)
 QUIET = {"stdout": subprocess.DEVNULL, "stderr": subprocess.DEVNULL}
 
@@ -268,6 +266,8 @@ class PipeWireServer(SoundServer):
     def add_microphone(self, name, frequency=700):
         # PipeWire has no sine source: a pipe source fed a tone at half scale for as long as
         # the server runs.
+        import numpy as np  # the Debian python's; the helper scripts may run without it
+
         raw, fifo = f"{self.dir}/{name}.raw", f"{self.dir}/{name}.fifo"
         wave = 0.5 * 32767 * np.sin(2 * np.pi * frequency * np.arange(48000) / 48000)
         wave.astype("<i2").tofile(raw)

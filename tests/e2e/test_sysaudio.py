@@ -36,13 +36,14 @@ class ProgramTestCase(unittest.TestCase):
     # rendering in small steps like real devices; None: the server is never started.
     sinks = ("speakers",)
     default_sink = None
+    keep_awake = True
 
     def setUp(self):
         self.server = SERVER()
         self.addCleanup(self.server.stop)
         if self.sinks is not None:
             self.server.start(sinks=self.sinks, default=self.default_sink)
-            for sink in self.sinks:
+            for sink in self.sinks if self.keep_awake else ():
                 self.server.keep_awake(sink)
 
     def launch(self, env=None, collect_stdout=True, **output):

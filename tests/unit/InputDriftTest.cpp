@@ -1,6 +1,7 @@
-// An input whose sink runs on a clock of its own, brought to the wall clock's pace: over an
-// hour its delay stays where it started, a tone through it stays clean, and an input on the
-// wall clock, or one that lost audio once, is never resampled. Driven by a clock passed in.
+// An input whose sink runs on a clock of its own, brought to the pace of a reference (here the
+// wall clock's, or another input's): over an hour its delay stays where it started, a tone
+// through it stays clean, and an input on the reference's clock, or one that lost audio once,
+// is never resampled. Driven by a clock passed in.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -46,7 +47,7 @@ Played play(double ppm, double seconds, std::optional<double> lostAt = std::null
       const double at = static_cast<double>(n * kBlock + i) / kRate;
       block[i] = static_cast<float>(0.5 * std::sin(2 * std::numbers::pi * kToneHz * at));
     }
-    const std::vector<float> out = drift.pass(std::move(block), now);
+    const std::vector<float> out = drift.pass(std::move(block), now, 0.0);
     handedOn += out.size();
     windowLead = std::max(windowLead, static_cast<double>(handedOn) - kRate * (now / 1e6));
     if (now >= nextSecond) {
@@ -129,6 +130,21 @@ INSTANTIATE_TEST_SUITE_P(Clocks, InputDriftTest,
 TEST(InputDriftJumpTest, AudioLostOnceIsNoClockApart) {
   const Played run = play(0, 120, 60.0);
   EXPECT_FALSE(run.resampled);
+}
+
+// Two inputs of one sink whose clock runs apart from the system's: the second keeps to the
+// first, so neither is resampled.
+TEST(InputDriftReferenceTest, AnInputOnTheReferencesClockIsLeftAsItIs) {
+  InputDrift reference({.channels = 1, .rate = kRate});
+  InputDrift other({.channels = 1, .rate = kRate});
+  const double sinkRate = kRate * (1 + 300e-6);
+  for (std::uint64_t n = 0; n < 60 * 100; ++n) {
+    const auto now = static_cast<std::uint64_t>(1e6 * ((n + 1) * kBlock / sinkRate));
+    reference.pass(std::vector<float>(kBlock, 0.25F), now, std::nullopt);
+    other.pass(std::vector<float>(kBlock, 0.25F), now + 3000, reference.moved());
+  }
+  EXPECT_FALSE(reference.resampling());
+  EXPECT_FALSE(other.resampling());
 }
 
 }  // namespace

@@ -29,12 +29,13 @@ InputDrift::InputDrift(Rule rule) : rule_(rule) {}
 
 InputDrift::~InputDrift() = default;
 
-std::vector<float> InputDrift::pass(std::vector<float> samples, std::uint64_t now) {
+std::vector<float> InputDrift::pass(std::vector<float> samples, std::uint64_t now,
+                                    std::optional<double> referenceMoved) {
   if (rule_.channels == 0 || rule_.rate == 0) return samples;
   remember(samples);
   if (resampler_) samples = resample(samples);
   framesOut_ += samples.size() / rule_.channels;
-  measure(now);
+  measure(now, referenceMoved);
   return samples;
 }
 
@@ -44,7 +45,18 @@ void InputDrift::restart() {
   windowLead_.reset();
   heldLead_.reset();
   lastLead_.reset();
+  judgedLead_.reset();
   windowsApart_ = 0;
+}
+
+void InputDrift::holdAnew() {
+  if (judgedLead_) heldLead_ = judgedLead_;
+  windowsApart_ = 0;
+}
+
+std::optional<double> InputDrift::moved() const {
+  if (!heldLead_ || !judgedLead_) return std::nullopt;
+  return *judgedLead_ - *heldLead_;
 }
 
 void InputDrift::remember(const std::vector<float>& samples) {
@@ -65,7 +77,7 @@ std::vector<float> InputDrift::resample(const std::vector<float>& samples) {
   return out;
 }
 
-void InputDrift::measure(std::uint64_t now) {
+void InputDrift::measure(std::uint64_t now, std::optional<double> referenceMoved) {
   if (!start_) {
     start_ = now;
     windowEnd_ = now + rule_.windowMicros;
@@ -74,11 +86,11 @@ void InputDrift::measure(std::uint64_t now) {
   const double lead = static_cast<double>(framesOut_) - seconds * rule_.rate;
   windowLead_ = std::max(windowLead_.value_or(lead), lead);
   if (now < windowEnd_) return;
-  judge(*std::exchange(windowLead_, std::nullopt), seconds);
+  judge(*std::exchange(windowLead_, std::nullopt), seconds, referenceMoved);
   windowEnd_ = now + rule_.windowMicros;
 }
 
-void InputDrift::judge(double lead, double seconds) {
+void InputDrift::judge(double lead, double seconds, std::optional<double> referenceMoved) {
   const double frameMicros = 1e6 / rule_.rate;
   // The first window holds whatever queued while the stream started: the second one is where
   // the lead is held.
@@ -87,6 +99,7 @@ void InputDrift::judge(double lead, double seconds) {
     return;
   }
   const double moved = lead - *std::exchange(lastLead_, lead);
+  judgedLead_ = lead;
   if (!heldLead_ || std::abs(moved) * frameMicros > micros(rule_.jumpMicros)) {
     if (!heldLead_) heldSince_ = seconds;
     heldLead_ = heldLead_ ? *heldLead_ + moved : lead;
@@ -94,8 +107,12 @@ void InputDrift::judge(double lead, double seconds) {
     windowsApart_ = 0;
     return;
   }
-  const double error = lead - *heldLead_;
   const double window = seconds - std::exchange(lastJudged_, seconds);
+  if (!referenceMoved) {
+    windowsApart_ = 0;  // its own pace: nothing to keep to
+    return;
+  }
+  const double error = lead - *heldLead_ - *referenceMoved;
   if (resampler_) return steer(error, window);
   const bool apart = std::abs(error) * frameMicros > micros(rule_.engageMicros);
   windowsApart_ = apart ? windowsApart_ + 1 : 0;

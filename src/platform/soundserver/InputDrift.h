@@ -1,16 +1,17 @@
-// Keeps an input whose sink runs on a clock of its own at the wall clock's pace, so that the
-// mix keeps it aligned with the others for hours: a USB headset and the onboard card are tens
-// to hundreds of parts per million apart, and both apart from the system clock.
+// Keeps an input whose sink runs on a clock of its own at the pace of a reference input, so that
+// the mix keeps it aligned with the others for hours: a USB headset and the onboard card are
+// tens to hundreds of parts per million apart, and both apart from the system clock.
 //
 // It measures how far the input's audio runs ahead of the wall clock: after each delivery, the
 // frames handed on against those the clock has counted since the first. Deliveries come late
-// by a varying amount, never early, so each second's largest lead is the one measured. While
-// that lead stays within `engageMicros` of where it started, the audio passes untouched (every
-// input on the system clock, as null sinks are). Once it has moved past that, steadily, the
+// by a varying amount, never early, so each second's largest lead is the one measured; how far
+// that lead has moved from where it was first held, less how far the reference's has, is how
+// far the two clocks have gone apart. While that stays within `engageMicros`, the audio passes
+// untouched (every input of the reference's sink). Once it has moved past that, steadily, the
 // input goes through a resampler whose ratio a proportional-integral loop sets each second, so
-// that the lead comes back to where it started and stays: smooth, never by dropping or
-// repeating frames. A jump in the lead (a server that lost audio while it stood still) is no
-// drift: it becomes the new place to hold.
+// that it comes back to where it started and stays: smooth, never by dropping or repeating
+// frames. A jump in the lead (a server that lost audio while it stood still) is no drift: it
+// becomes the new place to hold.
 //
 // Pure: times are microseconds on a monotonic clock, passed in by the caller.
 #pragma once
@@ -37,18 +38,25 @@ class InputDrift {
   InputDrift(const InputDrift&) = delete;
   InputDrift& operator=(const InputDrift&) = delete;
 
-  // `samples` (interleaved, whole frames) delivered at `now`, at the wall clock's pace.
-  std::vector<float> pass(std::vector<float> samples, std::uint64_t now);
+  // `samples` (interleaved, whole frames) delivered at `now`, brought to the pace of a
+  // reference whose lead has moved by `referenceMoved` frames (0: the wall clock's pace); none:
+  // this input is the reference, or the reference is not measured yet.
+  std::vector<float> pass(std::vector<float> samples, std::uint64_t now,
+                          std::optional<double> referenceMoved);
   // The input's audio broke off (it went quiet and starts again): measured afresh.
   void restart();
+  // The reference changed: where the lead is now becomes the place to hold.
+  void holdAnew();
+  // How far the lead has moved since it was held, in frames; none before it is.
+  std::optional<double> moved() const;
 
   bool resampling() const { return resampler_ != nullptr; }
   // Input frames per output frame, as last set.
   double ratio() const { return ratio_; }
 
  private:
-  void measure(std::uint64_t now);
-  void judge(double lead, double seconds);
+  void measure(std::uint64_t now, std::optional<double> referenceMoved);
+  void judge(double lead, double seconds, std::optional<double> referenceMoved);
   void engage(double lead, double seconds);
   void steer(double error, double seconds);
   void remember(const std::vector<float>& samples);
@@ -61,10 +69,11 @@ class InputDrift {
   std::optional<double> windowLead_;  // the largest lead seen in the current window (frames)
   std::optional<double> heldLead_;    // where the lead is to stay
   std::optional<double> lastLead_;
-  double lastJudged_ = 0;  // seconds since start_ at the last judgement
-  double heldSince_ = 0;   // seconds since start_ when the lead was first held
-  int windowsApart_ = 0;   // judgements in a row with the lead moved past engageMicros
-  double integral_ = 0;    // frames per second the input runs ahead, as learnt
+  std::optional<double> judgedLead_;  // the lead of the last judgement
+  double lastJudged_ = 0;             // seconds since start_ at the last judgement
+  double heldSince_ = 0;              // seconds since start_ when the lead was first held
+  int windowsApart_ = 0;              // judgements in a row with the lead moved past engageMicros
+  double integral_ = 0;               // frames per second the input runs ahead, as learnt
   double ratio_ = 1.0;
   bool fastInput_ = false;  // the input ran ahead when it was first resampled
   std::unique_ptr<SpeexRateConverter> resampler_;

@@ -26,10 +26,11 @@ void InputMix::append(Input input, std::vector<float> samples, std::uint64_t now
   if (!lane.drift) {
     lane.drift = std::make_unique<InputDrift>(
         InputDrift::Rule{.channels = rule_.channels, .rate = rule_.rate});
+    lane.since = now;
   }
   // What it sends after going quiet, or after a wait without a word, does not follow on.
   if (lane.quiet || (!starts && now >= lane.lastHeard + rule_.waitMicros)) lane.drift->restart();
-  samples = lane.drift->pass(std::move(samples), now);
+  samples = lane.drift->pass(std::move(samples), now, referenceMoved(input));
   const std::size_t frames = samples.size() / rule_.channels;
   lane.quiet = false;
   lane.lastHeard = now;
@@ -55,6 +56,21 @@ void InputMix::append(Input input, std::vector<float> samples, std::uint64_t now
   if (lane.fadeDone) fadeIn(lane, std::span(samples).subspan(starts ? head * rule_.channels : 0));
   lane.frames += frames - passed;
   lane.blocks.push_back(std::move(samples));
+}
+
+std::optional<double> InputMix::referenceMoved(Input input) {
+  const auto oldest = std::min_element(
+      lanes_.begin(), lanes_.end(),
+      [](const auto& a, const auto& b) { return a.second.since < b.second.since; });
+  if (reference_ != oldest->first) {
+    // Each lane holds to the new reference from where it is.
+    reference_ = oldest->first;
+    for (auto& [index, lane] : lanes_) {
+      if (lane.drift) lane.drift->holdAnew();
+    }
+  }
+  if (input == oldest->first || !oldest->second.drift) return std::nullopt;
+  return oldest->second.drift->moved();
 }
 
 bool InputMix::loud(float sample) {

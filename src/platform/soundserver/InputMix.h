@@ -27,8 +27,9 @@
 // present) is faded in over `fadeInFrames`, as players fade a sound in: a sound that arrives
 // whole, from silence, is left as it is.
 //
-// An input whose sink runs on a clock of its own is brought to the wall clock's pace before it
-// enters its lane (InputDrift), so that inputs of different sinks stay aligned for hours.
+// An input whose sink runs on a clock of its own is brought to the pace of the oldest input
+// before it enters its lane (InputDrift), so that inputs of different sinks stay aligned for
+// hours; inputs of the oldest one's sink keep theirs, untouched.
 //
 // Values are summed as they are, beyond full scale included: the conversion to 16 bits clips.
 //
@@ -90,10 +91,13 @@ class InputMix {
     std::optional<std::uint64_t> lastSound;   // its latest delivery of more than digital silence
     bool quiet = false;
     std::optional<std::size_t> fadeDone;  // frames faded in so far, while a fade-in runs
-    std::unique_ptr<InputDrift> drift;    // its pace against the wall clock
+    std::unique_ptr<InputDrift> drift;    // its pace against the reference's
+    std::uint64_t since = 0;              // when it was first heard
   };
 
   void append(Input input, std::vector<float> samples, std::uint64_t now);
+  // The pace `input` is brought to: the oldest lane's, which keeps its own.
+  std::optional<double> referenceMoved(Input input);
   static bool loud(float sample);
   void fadeIn(Lane& lane, std::span<float> samples) const;
   bool waitedFor(const Lane& lane, std::uint64_t now) const;
@@ -109,4 +113,5 @@ class InputMix {
 
   Rule rule_;
   std::map<Input, Lane> lanes_;
+  std::optional<Input> reference_;
 };
