@@ -52,6 +52,7 @@ class DeviceFollowingTest(ProgramTestCase):
         # The one tone played after, at its length, and nothing else (the microphone neither).
         tones = pcm.tones(samples)
         self.assertEqual(len(tones), 1, f"expected the one tone played after, found {tones}")
+        print(f"\n    the tone after: runs {tones[0]} of {len(samples)} samples", flush=True)
         self.assertAlmostEqual(pcm.loud_seconds(tones[0]), 1.0, delta=0.06)
         self.assertLess(max(abs(pcm.outside(samples, tones)), default=0.0), 1e-3,
                         "recorded something not played")
