@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "platform/soundserver/InputDrift.h"
+#include "support/SampleBuffers.h"
 
 namespace {
 
@@ -42,11 +43,7 @@ Played play(double ppm, double seconds, std::optional<double> lostAt = std::null
     const double late = 0.008 * static_cast<double>((n * 7919) % 101) / 100;
     const auto now = static_cast<std::uint64_t>(1e6 * ((n + 1) * kBlock / sinkRate + late));
     if (lostAt && std::abs(static_cast<double>(now) / 1e6 - *lostAt) < 0.1) continue;
-    std::vector<float> block(kBlock);
-    for (std::uint32_t i = 0; i < kBlock; ++i) {
-      const double at = static_cast<double>(n * kBlock + i) / kRate;
-      block[i] = static_cast<float>(0.5 * std::sin(2 * std::numbers::pi * kToneHz * at));
-    }
+    std::vector<float> block = sineChannels(1, kBlock, kToneHz, kRate, n * kBlock)[0];
     const std::vector<float> out = drift.pass(std::move(block), now, 0.0);
     handedOn += out.size();
     windowLead = std::max(windowLead, static_cast<double>(handedOn) - kRate * (now / 1e6));

@@ -32,8 +32,12 @@ InputDrift::~InputDrift() = default;
 std::vector<float> InputDrift::pass(std::vector<float> samples, std::uint64_t now,
                                     std::optional<double> referenceMoved) {
   if (rule_.channels == 0 || rule_.rate == 0) return samples;
-  remember(samples);
-  if (resampler_) samples = resample(samples);
+  // Once resampling, nothing is primed again.
+  if (resampler_) {
+    samples = resample(samples);
+  } else {
+    remember(samples);
+  }
   framesOut_ += samples.size() / rule_.channels;
   measure(now, referenceMoved);
   return samples;
@@ -59,12 +63,13 @@ std::optional<double> InputDrift::moved() const {
   return *judgedLead_ - *heldLead_;
 }
 
+// Only the last kRecentFrames are kept: of a block that long, only its tail is copied.
 void InputDrift::remember(const std::vector<float>& samples) {
-  recent_.insert(recent_.end(), samples.begin(), samples.end());
   const std::size_t keep = kRecentFrames * rule_.channels;
-  if (recent_.size() > keep) {
-    recent_.erase(recent_.begin(), recent_.end() - static_cast<std::ptrdiff_t>(keep));
-  }
+  const std::size_t taken = std::min(samples.size(), keep);
+  const std::size_t kept = std::min(recent_.size(), keep - taken);
+  recent_.erase(recent_.begin(), recent_.end() - static_cast<std::ptrdiff_t>(kept));
+  recent_.insert(recent_.end(), samples.end() - static_cast<std::ptrdiff_t>(taken), samples.end());
 }
 
 std::vector<float> InputDrift::resample(const std::vector<float>& samples) {

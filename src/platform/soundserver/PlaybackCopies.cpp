@@ -12,7 +12,7 @@ bool PlaybackCopies::sinkSeen(std::uint32_t sink, const Owner& owner, std::uint3
   if (known != sinks_.end() && known->second.monitorSource == monitorSource &&
       known->second.owner.module == owner.module &&
       known->second.owner.linkGroup == owner.linkGroup) {
-    return false;  // a change of volume or state: nothing that matters here
+    return false;  // listed and announced both
   }
   sinks_[sink] = Sink{.owner = owner, .monitorSource = monitorSource};
   return true;

@@ -20,9 +20,13 @@ void ServerRoutes::onEvent(pa_subscription_event_type_t facility, pa_subscriptio
   if (kind == PA_SUBSCRIPTION_EVENT_REMOVE) {
     return changedIf(sink ? copies_.sinkGone(index) : copies_.recordingGone(index));
   }
-  // Mostly a change of volume or state, which costs one answer and changes nothing here; but a
-  // module's recording may have been moved to another source.
-  if (sink) return ask(pa_context_get_sink_info_by_index(context_, index, &onSinkInfo, this));
+  // A sink's owner and monitor are fixed when it is made, and its changes (volume, state, with
+  // every stream that starts or stops) say nothing here; a module's recording may be moved to
+  // another source.
+  if (sink) {
+    if (kind != PA_SUBSCRIPTION_EVENT_NEW) return;
+    return ask(pa_context_get_sink_info_by_index(context_, index, &onSinkInfo, this));
+  }
   ask(pa_context_get_source_output_info(context_, index, &onRecordingInfo, this));
 }
 
