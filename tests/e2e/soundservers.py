@@ -11,6 +11,7 @@ import shutil
 import signal
 import socket
 import subprocess
+import sys
 import tempfile
 import time
 
@@ -265,7 +266,8 @@ class PipeWireServer(SoundServer):
 
     def add_microphone(self, name, frequency=700):
         # PipeWire has no sine source: a pipe source fed a tone at half scale for as long as
-        # the server runs.
+        # the server runs, at the pace it plays. A pipe kept full makes PipeWire 1.4 read it
+        # faster to drain it (the tone 7 % high), so the writer keeps only 20 ms ahead.
         import numpy as np  # the Debian python's; the helper scripts may run without it
 
         raw, fifo = f"{self.dir}/{name}.raw", f"{self.dir}/{name}.fifo"
@@ -273,8 +275,8 @@ class PipeWireServer(SoundServer):
         wave.astype("<i2").tofile(raw)
         self.pactl("load-module", "module-pipe-source", f"source_name={name}", f"file={fifo}",
                    "format=s16le", "rate=48000", "channels=1")
-        self._players.append(spawn(["sh", "-c", f'while :; do cat "{raw}"; done > "{fifo}"'],
-                                   self.env(), **QUIET))
+        self._players.append(spawn([sys.executable, "-c", _PACED_WRITER, raw, fifo], self.env(),
+                                   **QUIET))
         self.pactl("set-default-source", name)
 
     def _leave_out_fallback_sink(self, config):
@@ -290,5 +292,17 @@ class PipeWireServer(SoundServer):
         assert self._ALWAYS_SINK in text, "pipewire-pulse.conf changed: update this copy"
         write(f"{config}/pipewire/pipewire-pulse.conf", text.replace(self._ALWAYS_SINK, ""))
 
+
+# Writes a one-second loop of 48 kHz 16-bit mono to a pipe, 10 ms at a time, at most 20 ms
+# ahead of the monotonic clock.
+_PACED_WRITER = """
+import sys, time
+second = open(sys.argv[1], "rb").read()
+pipe, start, chunk = open(sys.argv[2], "wb", buffering=0), time.monotonic(), 960
+for n in range(1 << 62):
+    offset = n * chunk % len(second)
+    pipe.write(second[offset:offset + chunk])
+    time.sleep(max(0.0, start + (n - 1) * 0.01 - time.monotonic()))
+"""
 
 SERVERS = {server.name: server for server in (PulseAudioServer, PipeWireServer)}
