@@ -35,6 +35,7 @@ void InputMix::append(Input input, std::vector<float> samples, std::uint64_t now
   lane.quiet = false;
   lane.lastHeard = now;
   const std::size_t silent = silentFrames(samples);
+  const bool soundedBefore = lane.lastSound.has_value();
   if (silent < frames) lane.lastSound = now;
   std::size_t passed = 0;
   if (lane.behind > 0) {
@@ -49,11 +50,15 @@ void InputMix::append(Input input, std::vector<float> samples, std::uint64_t now
                 samples.begin() + static_cast<std::ptrdiff_t>(passed * rule_.channels));
   const std::size_t head = silent - passed;
   // Sound that enters in its middle (its start lost before the server linked its recording,
-  // or moved to the present) would begin with a step: a click across the spectrum.
-  if (starts && head < frames - passed && loud(samples[head * rule_.channels])) {
+  // or moved to the present) would begin with a step: a click across the spectrum. A new
+  // input's first block may be a few frames of digital silence on their own (a wave's zero
+  // crossing, split off by the server): its first sound within a hand-over still enters.
+  const bool entering = starts || (!soundedBefore && lane.silentLead < rule_.silenceSlackFrames);
+  if (entering && head < frames - passed && loud(samples[head * rule_.channels])) {
     lane.fadeDone = 0;
   }
-  if (lane.fadeDone) fadeIn(lane, std::span(samples).subspan(starts ? head * rule_.channels : 0));
+  if (!lane.lastSound) lane.silentLead += frames;
+  if (lane.fadeDone) fadeIn(lane, std::span(samples).subspan(entering ? head * rule_.channels : 0));
   lane.frames += frames - passed;
   lane.blocks.push_back(std::move(samples));
 }
