@@ -218,15 +218,22 @@ class ComingAndGoingTest(ProgramTestCase):
             print(f"\n    {name}: holes {holes}, steps {steps} (first window, windows, dB, ms); "
                   f"besides the tone below 2 kHz, at worst {np.max(rest_db):.1f} dB", end="")
         print(f"\n    {count} short streams", flush=True)
-        (holes, steps, click_db), monitor = figures["sysaudio"], figures["monitor"]
+        holes, steps, click_db = figures["sysaudio"]
         if SERVER.name == "pipewire":
-            # Its graph misses a cycle now and then while streams come and go, and shifts a
-            # playing stream's phase by itself: judged against its own monitor.
-            self.assertLessEqual(len(holes), len(monitor[0]), "more holes than the monitor's")
+            # Its graph misses a cycle now and then while streams come and go, shifting a
+            # playing stream's phase or level by itself, in each of its recordings on its own
+            # (a miss one shows as a hole, another as a step): judged against the more
+            # disturbed of its own two.
+            most = max(len(figures[name][0]) + len(figures[name][1])
+                       for name in ("stream", "monitor"))
+            self.assertLessEqual(len(holes) + len(steps), most,
+                                 "the steady tone more disturbed than in the server's recordings")
         else:
             self.assertEqual((holes, steps), ([], []), "the steady tone not whole")
         # A short sound's start lost and not faded in is a click across the spectrum. On
-        # PipeWire 0.3.65 the last milliseconds of each short sound are missing as well (the
-        # monitor has them), a click at its end that no fade-in mends: printed, not judged.
+        # PipeWire 0.3.65 the last block of a short sound's recording now and then never comes
+        # (the monitor has it), a click at its end that no fade-in mends: printed, not judged.
+        # PulseAudio's monitor is no measure of the floor: windows of its own reach -39 dB there,
+        # where what the program records stays under -79 dB.
         if SERVER.name != "pipewire":
-            self.assertLess(click_db, max(monitor[2], -60.0) + 6.0, "a click below 2 kHz")
+            self.assertLess(click_db, -60.0, "a click below 2 kHz")
