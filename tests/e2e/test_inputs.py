@@ -124,11 +124,7 @@ class EveryOutputTest(ProgramTestCase):
     MICROPHONE_HZ = 700
 
     def test_each_sound_once_whatever_the_route(self):
-        self.server.add_microphone("microphone", self.MICROPHONE_HZ)
-        two_tones = 0.25 * np.sin(2 * np.pi * np.outer(np.arange(48000 * 3) / 48000,
-                                                       [LOW_HZ, HIGH_HZ])).sum(axis=1)
-        clip = pcm.write_wav(f"{self.server.dir}/two-tones.wav", np.outer(two_tones, [1, 1]))
-        routes = [  # what the user loaded, the output played into, what is heard
+        self.check_routes([  # what the user loaded, the output played into, what is heard
             ("nothing: the microphone unheard", [], "headset", False),
             ("a loopback of the speakers' monitor into the headset",
              [("module-loopback", "source=speakers.monitor", "sink=headset")], "speakers", False),
@@ -138,10 +134,25 @@ class EveryOutputTest(ProgramTestCase):
                                         "slaves=speakers,headset")], "both", False),
             ("a loopback of the microphone into the headset",
              [("module-loopback", "source=microphone", "sink=headset")], "headset", True),
-        ]
+        ])
+
+    def test_an_echo_canceller_once(self):
+        # On a server of its own: PipeWire 1.4.2 refuses to unload it, and the canceller left
+        # running moves the level of what plays after it.
+        self.check_routes([
+            ("an echo canceller on the headset and the microphone",
+             [("module-echo-cancel", "sink_name=cancelled", "sink_master=headset",
+               "source_master=microphone")], "cancelled", False),
+        ])
+
+    def check_routes(self, routes):
+        self.server.add_microphone("microphone", self.MICROPHONE_HZ)
+        two_tones = 0.25 * np.sin(2 * np.pi * np.outer(np.arange(48000 * 3) / 48000,
+                                                       [LOW_HZ, HIGH_HZ])).sum(axis=1)
+        clip = pcm.write_wav(f"{self.server.dir}/two-tones.wav", np.outer(two_tones, [1, 1]))
         program = self.launch()
         program.wait_for_output()
-        for name, modules, sink, microphone_heard in routes:
+        for index, (name, modules, sink, microphone_heard) in enumerate(routes):
             loaded = [self.server.pactl("load-module", *module).strip() for module in modules]
             wait_until(lambda: sink in self.server.sinks(), 10, what=sink)
             player = self.server.play(clip, sink, wait=False)
@@ -156,7 +167,8 @@ class EveryOutputTest(ProgramTestCase):
                 heard = amplitude_db(window, self.MICROPHONE_HZ) > -40.0
                 self.assertEqual(heard, microphone_heard, "the microphone")
             player.wait(timeout=10)
-            for module in reversed(loaded):
+            # The last route's modules go with the server.
+            for module in reversed(loaded if index + 1 < len(routes) else []):
                 self.server.pactl("unload-module", module)
         self.assertEndsCleanly(program)
 
