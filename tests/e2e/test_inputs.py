@@ -28,6 +28,18 @@ def amplitude_db(samples, hz):
     return 20 * np.log10(max(np.median(np.abs(pcm.tone_in_blocks(samples, hz))), SILENT))
 
 
+def unmatched_events(ours, theirs, near=3, most_apart=60):
+    # The events of `ours` that overlap none of `theirs`, give or take `near` windows, once
+    # the two are put in step: the recorders started apart, so the offset that matches the
+    # most is taken. Events as tone_events() gives them: (first window, windows, ...).
+    def unmatched_at(offset):
+        return [first for first, windows, *_ in ours
+                if not any(first - offset - near < start + length
+                           and start < first - offset + windows + near
+                           for start, length, *_ in theirs)]
+    return min((unmatched_at(offset) for offset in range(-most_apart, most_apart + 1)), key=len)
+
+
 class RecordedInputsTest(ProgramTestCase):
     sinks = ("speakers", "other")
 
@@ -233,13 +245,14 @@ class ComingAndGoingTest(ProgramTestCase):
         holes, steps, click_db = figures["sysaudio"]
         if SERVER.name == "pipewire":
             # Its graph misses a cycle now and then while streams come and go, shifting a
-            # playing stream's phase or level by itself, in each of its recordings on its own
-            # (a miss one shows as a hole, another as a step): judged against the more
-            # disturbed of its own two.
-            most = max(len(figures[name][0]) + len(figures[name][1])
-                       for name in ("stream", "monitor"))
-            self.assertLessEqual(len(holes) + len(steps), most,
-                                 "the steady tone more disturbed than in the server's recordings")
+            # playing stream's phase or level by itself, in every recording at once (one shows
+            # a hole, another a step, or two): each disturbance of the program's output must
+            # be one the server's own recordings show at the same moment.
+            theirs = [event for name in ("stream", "monitor")
+                      for event in figures[name][0] + figures[name][1]]
+            unmatched = unmatched_events(holes + steps, theirs)
+            self.assertEqual(unmatched, [], "the steady tone disturbed where the server's "
+                             "recordings were not (windows of the program's output)")
         else:
             self.assertEqual((holes, steps), ([], []), "the steady tone not whole")
         # A short sound's start lost and not faded in is a click across the spectrum. On
