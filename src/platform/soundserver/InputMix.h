@@ -91,6 +91,7 @@ class InputMix {
     std::optional<std::uint64_t> lastSound;   // its latest delivery of more than digital silence
     bool quiet = false;
     std::optional<std::size_t> fadeDone;  // frames faded in so far, while a fade-in runs
+    std::size_t silentLead = 0;           // frames of digital silence it began with
     std::unique_ptr<InputDrift> drift;    // its pace against the reference's
     std::uint64_t since = 0;              // when it was first heard
   };
