@@ -256,9 +256,6 @@ class PipeWireServer(SoundServer):
                                      "--nofork", "--nopidfile"], self.env(), **QUIET))
         wait_until(lambda: listening(bus_path), 10, what="the session bus")
         self._env["DBUS_SESSION_BUS_ADDRESS"] = f"unix:path={bus_path}"
-        # Its pulse server makes this directory if it finds none, and gives up if another
-        # client (the pactl that waits for it) made it in between: made first, it is found.
-        os.makedirs(os.path.join(self.dir, "pulse"), mode=0o700, exist_ok=True)
         log = open(os.path.join(self.dir, "pipewire.log"), "w")
         for program in ("pipewire", "wireplumber", "pipewire-pulse"):
             self.processes.append(spawn([program], self.env(), realtime=True, stdout=log,
