@@ -29,7 +29,9 @@ class InputDrift {
     std::uint32_t channels;
     std::uint32_t rate;                    // frames per second of the wall clock
     std::uint64_t engageMicros = 5000;     // a lead moved by this much is a clock apart
-    std::uint64_t jumpMicros = 50000;      // a lead moved by this much at once is a jump
+    // No clock moves a lead by more than 2 ms in a second (kMostApart): a lead moved by this
+    // much from one judgement to the next is a jump, audio the server lost or gave at once.
+    std::uint64_t jumpMicros = 4000;
     std::uint64_t windowMicros = 1000000;  // how often the lead is judged
   };
 
