@@ -40,6 +40,18 @@ def unmatched_events(ours, theirs, near=3, most_apart=60):
     return min((unmatched_at(offset) for offset in range(-most_apart, most_apart + 1)), key=len)
 
 
+def loudest_besides(rest_db, events, near=3):
+    # The loudest window besides the tone, away from `events` (and `near` windows around each):
+    # a hole in the tone puts energy across the spectrum in its windows. Nor are the first and
+    # last `near` windows counted: the low-pass is circular, and a step in the tone's phase
+    # anywhere shows where the recording's end meets its start.
+    keep = np.ones(len(rest_db), dtype=bool)
+    keep[:near] = keep[-near:] = False
+    for first, windows, *_ in events:
+        keep[max(0, first - near):first + windows + near] = False
+    return float(np.max(rest_db[keep]))
+
+
 class RecordedInputsTest(ProgramTestCase):
     sinks = ("speakers", "other")
 
@@ -238,9 +250,10 @@ class ComingAndGoingTest(ProgramTestCase):
             window = samples[(loud[0] + 50) * pcm.BLOCK:(loud[-1] - 50) * pcm.BLOCK]
             tone, rest_db = pcm.tone_windows(window, self.STEADY_HZ)
             holes, steps = pcm.tone_events(tone, self.STEADY_HZ)
-            figures[name] = (holes, steps, float(np.max(rest_db)))
+            figures[name] = (holes, steps, loudest_besides(rest_db, holes + steps))
             print(f"\n    {name}: holes {holes}, steps {steps} (first window, windows, dB, ms); "
-                  f"besides the tone below 2 kHz, at worst {np.max(rest_db):.1f} dB", end="")
+                  f"besides the tone below 2 kHz, at worst {figures[name][2]:.1f} dB (away "
+                  "from those)", end="")
         print(f"\n    {count} short streams", flush=True)
         holes, steps, click_db = figures["sysaudio"]
         if SERVER.name == "pipewire":
@@ -256,9 +269,14 @@ class ComingAndGoingTest(ProgramTestCase):
         else:
             self.assertEqual((holes, steps), ([], []), "the steady tone not whole")
         # A short sound's start lost and not faded in is a click across the spectrum, and so
-        # is its end cut off: PipeWire's pulse server holds a recording back while anything else
-        # waits to go to its client, and drops what it held once the input ends (each recording
-        # has a connection of its own for that). PulseAudio's monitor is no measure of the floor:
-        # windows of its own reach -39 dB there, where what the program records stays under
-        # -79 dB (once in a dozen runs -58 dB).
-        self.assertLess(click_db, -50.0, "a click below 2 kHz")
+        # is its end cut off (judged away from the tone's own disturbances, the server's):
+        # PipeWire's pulse server holds a recording back while anything else waits to go to its
+        # client, and drops what it held once the input ends (each recording has a connection
+        # of its own for that). Where PipeWire's graph missed cycles its own recordings have
+        # windows as loud, near them. PulseAudio's monitor is no measure of the floor: windows
+        # of its own reach -39 dB there, where what the program records stays under -79 dB
+        # (once in a dozen runs -58 dB).
+        bound = -50.0
+        if SERVER.name == "pipewire":
+            bound = max(bound, max(figures[name][2] for name in ("stream", "monitor")) + 6.0)
+        self.assertLess(click_db, bound, "a click below 2 kHz")

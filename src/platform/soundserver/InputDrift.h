@@ -27,8 +27,8 @@ class InputDrift {
  public:
   struct Rule {
     std::uint32_t channels;
-    std::uint32_t rate;                    // frames per second of the wall clock
-    std::uint64_t engageMicros = 5000;     // a lead moved by this much is a clock apart
+    std::uint32_t rate;                 // frames per second of the wall clock
+    std::uint64_t engageMicros = 5000;  // a lead moved by this much is a clock apart
     // No clock moves a lead by more than 2 ms in a second (kMostApart): a lead moved by this
     // much from one judgement to the next is a jump, audio the server lost or gave at once.
     std::uint64_t jumpMicros = 4000;
