@@ -23,81 +23,48 @@ NSErrorRef notAttached(const std::string& reason) {
 
 }  // namespace
 
-InputStream::InputStream(PulseLoop& loop, std::uint32_t input, Events events)
-    : loop_(loop),
-      connection_(std::make_unique<PulseConnection>(loop)),
-      input_(input),
-      events_(std::move(events)) {}
+InputStream::InputStream(PulseLoop& loop, pa_context* context, std::uint32_t input, Events events)
+    : loop_(loop), context_(context), input_(input), events_(std::move(events)) {}
 
 InputStream::~InputStream() {
   detach();
-  // Possibly inside one of this stream's or this connection's callbacks, after which the
-  // library still uses them.
-  loop_.post([stream = stream_,
-              connection = std::shared_ptr<PulseConnection>(connection_.release())]() mutable {
-    if (stream != nullptr) pa_stream_unref(stream);
-    connection.reset();
-  });
+  if (stream_ != nullptr) {
+    // Possibly inside one of this stream's callbacks, after which the library still uses it.
+    loop_.post([stream = stream_] { pa_stream_unref(stream); });
+  }
 }
 
 NSErrorRef InputStream::open(const pa_sample_spec& sampleSpec, pa_usec_t fragment,
-                             const char* source, std::unique_ptr<PulseConnection> connected) {
-  sampleSpec_ = sampleSpec;
-  fragment_ = fragment;
-  source_ = source;
-  const PulseConnection::Events events{
-      .ready = [this] { connectStream(); },
-      .ended = [this](NSErrorRef error) { connectionEnded(std::move(error)); },
-  };
-  if (connected && connected->ready()) {
-    connection_ = std::move(connected);
-    connection_->reportTo(events);
-    connectStream();
-    return nullptr;
-  }
-  opening_ = true;
-  connection_->open(events);
-  opening_ = false;
-  if (!refused_) return nullptr;
-  detach();
-  return std::exchange(refused_, nullptr);
-}
-
-void InputStream::connectionEnded(NSErrorRef error) {
-  // Refused as it started: open() answers with the error itself.
-  if (opening_) {
-    refused_ = std::move(error);
-    return;
-  }
-  fail(std::move(error));
-}
-
-void InputStream::connectStream() {
-  pa_context* context = connection_->context();
-  stream_ = pa_stream_new(context, streamName(input_).c_str(), &sampleSpec_, nullptr);
-  if (stream_ == nullptr) return fail(contextError(context));
+                             const char* source) {
+  stream_ = pa_stream_new(context_, streamName(input_).c_str(), &sampleSpec, nullptr);
+  if (stream_ == nullptr) return contextError(context_);
   pa_stream_set_state_callback(stream_, &InputStream::onState, this);
   pa_stream_set_read_callback(stream_, &InputStream::onReadable, this);
   pa_stream_set_moved_callback(stream_, &InputStream::onMoved, this);
-  if (pa_stream_set_monitor_stream(stream_, input_) < 0) return fail(contextError(context));
+  if (pa_stream_set_monitor_stream(stream_, input_) < 0) {
+    detach();
+    return contextError(context_);
+  }
   pa_buffer_attr attributes{};
   // Room on the server for two seconds, so a loop thread that is late for a while (a loaded
   // machine) finds its audio waiting rather than dropped; left to the server, PipeWire's
   // PulseAudio server keeps only a few fragments.
   attributes.maxlength =
-      static_cast<std::uint32_t>(pa_usec_to_bytes(2 * PA_USEC_PER_SEC, &sampleSpec_));
+      static_cast<std::uint32_t>(pa_usec_to_bytes(2 * PA_USEC_PER_SEC, &sampleSpec));
   attributes.tlength = static_cast<std::uint32_t>(-1);
   attributes.prebuf = static_cast<std::uint32_t>(-1);
   attributes.minreq = static_cast<std::uint32_t>(-1);
   // Without a fragment size the server hands audio over in blocks of up to two seconds.
-  attributes.fragsize = static_cast<std::uint32_t>(pa_usec_to_bytes(fragment_, &sampleSpec_));
+  attributes.fragsize = static_cast<std::uint32_t>(pa_usec_to_bytes(fragment, &sampleSpec));
   // DONT_MOVE: once its input ends, a server would otherwise move the stream to the default
   // source (PipeWire does: a microphone, on a desktop); with it the stream fails or falls
   // silent instead, and the owner drops it on the input's removal.
   const auto flags = static_cast<pa_stream_flags_t>(PA_STREAM_ADJUST_LATENCY | PA_STREAM_DONT_MOVE);
-  if (pa_stream_connect_record(stream_, source_, &attributes, flags) < 0) {
-    fail(contextError(context));
+  if (pa_stream_connect_record(stream_, source, &attributes, flags) < 0) {
+    detach();
+    return contextError(context_);
   }
+  return nullptr;
 }
 
 void InputStream::onState(pa_stream* stream, void* userdata) {
@@ -108,7 +75,7 @@ void InputStream::onState(pa_stream* stream, void* userdata) {
       break;
     case PA_STREAM_FAILED:
     case PA_STREAM_TERMINATED:
-      self.fail(contextError(self.connection_->context()));
+      self.fail(contextError(self.context_));
       break;
     default:
       break;
@@ -122,10 +89,9 @@ void InputStream::onMoved(pa_stream* /*stream*/, void* userdata) {
 
 void InputStream::askWhereItIs() {
   if (streamSource_) return;
-  pa_context* context = connection_->context();
-  if (!asked_.add(pa_context_get_source_output_info(context, pa_stream_get_index(stream_),
+  if (!asked_.add(pa_context_get_source_output_info(context_, pa_stream_get_index(stream_),
                                                     &InputStream::onStreamInfo, this))) {
-    fail(contextError(context));
+    fail(contextError(context_));
   }
 }
 
@@ -185,9 +151,7 @@ void InputStream::readAvailable() {
   while (pa_stream_readable_size(stream_) > 0) {
     const void* data = nullptr;
     std::size_t bytes = 0;
-    if (pa_stream_peek(stream_, &data, &bytes) < 0) {
-      return fail(contextError(connection_->context()));
-    }
+    if (pa_stream_peek(stream_, &data, &bytes) < 0) return fail(contextError(context_));
     if (bytes == 0) break;  // nothing peeked, so nothing to drop
     // The handler copies what it keeps: the library reuses the memory once it is dropped.
     events_.audio(data, bytes);
@@ -205,15 +169,29 @@ void InputStream::fail(NSErrorRef error) {
   if (failed) failed(std::move(error));
 }
 
-// Closing the connection ends the stream on the server too, whatever state it is in.
 void InputStream::detach() {
   ended_ = true;
   events_ = {};
   asked_.cancelAll();
-  if (stream_ != nullptr) {
-    pa_stream_set_state_callback(stream_, nullptr, nullptr);
-    pa_stream_set_read_callback(stream_, nullptr, nullptr);
-    pa_stream_set_moved_callback(stream_, nullptr, nullptr);
+  if (stream_ == nullptr) return;
+  pa_stream_set_read_callback(stream_, nullptr, nullptr);
+  pa_stream_set_moved_callback(stream_, nullptr, nullptr);
+  switch (pa_stream_get_state(stream_)) {
+    case PA_STREAM_READY:
+      pa_stream_set_state_callback(stream_, nullptr, nullptr);
+      pa_stream_disconnect(stream_);
+      break;
+    case PA_STREAM_CREATING:
+      // Not disconnectable until the server has made it; left to record, it would hold the
+      // sink awake for as long as the connection lasts.
+      pa_stream_set_state_callback(stream_, &InputStream::disconnectOnceReady, nullptr);
+      break;
+    default:
+      pa_stream_set_state_callback(stream_, nullptr, nullptr);
+      break;
   }
-  if (connection_) connection_->close();
+}
+
+void InputStream::disconnectOnceReady(pa_stream* stream, void* /*userdata*/) {
+  if (pa_stream_get_state(stream) == PA_STREAM_READY) pa_stream_disconnect(stream);
 }
