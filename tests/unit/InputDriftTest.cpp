@@ -29,7 +29,7 @@ struct Played {
 };
 
 // `seconds` of a tone from a sink whose clock runs `ppm` apart, handed over every 10 ms of its
-// clock and up to 8 ms late; `lostAt` loses 200 ms of audio there once.
+// clock and up to 8 ms late; `lostAt` loses `lostSeconds` of audio from there once.
 Played play(double ppm, double seconds, std::optional<double> lostAt = std::nullopt,
             double lostSeconds = 0.0) {
   InputDrift drift({.channels = 1, .rate = kRate});
