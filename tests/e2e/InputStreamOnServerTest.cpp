@@ -117,7 +117,7 @@ class InputStreamOnServerTest : public ::testing::Test {
     std::unique_ptr<InputStream> stream;
     onLoop([&] {
       stream = std::make_unique<InputStream>(
-          *loop_, connection_->context(), input,
+          *loop_, input,
           InputStream::Events{
               .audio = [outcome](const void*, std::size_t n) { outcome->audioBytes += n; },
               .caughtUp = [] {},

@@ -23,48 +23,72 @@ NSErrorRef notAttached(const std::string& reason) {
 
 }  // namespace
 
-InputStream::InputStream(PulseLoop& loop, pa_context* context, std::uint32_t input, Events events)
-    : loop_(loop), context_(context), input_(input), events_(std::move(events)) {}
+InputStream::InputStream(PulseLoop& loop, std::uint32_t input, Events events)
+    : loop_(loop),
+      connection_(std::make_unique<PulseConnection>(loop)),
+      input_(input),
+      events_(std::move(events)) {}
 
 InputStream::~InputStream() {
   detach();
-  if (stream_ != nullptr) {
-    // Possibly inside one of this stream's callbacks, after which the library still uses it.
-    loop_.post([stream = stream_] { pa_stream_unref(stream); });
-  }
+  // Possibly inside one of this stream's or this connection's callbacks, after which the
+  // library still uses them.
+  loop_.post([stream = stream_,
+              connection = std::shared_ptr<PulseConnection>(connection_.release())]() mutable {
+    if (stream != nullptr) pa_stream_unref(stream);
+    connection.reset();
+  });
 }
 
 NSErrorRef InputStream::open(const pa_sample_spec& sampleSpec, pa_usec_t fragment,
                              const char* source) {
-  stream_ = pa_stream_new(context_, streamName(input_).c_str(), &sampleSpec, nullptr);
-  if (stream_ == nullptr) return contextError(context_);
+  sampleSpec_ = sampleSpec;
+  fragment_ = fragment;
+  source_ = source;
+  NSErrorRef refused;
+  bool opening = true;
+  connection_->open({
+      .ready = [this] { connectStream(); },
+      .ended =
+          [this, &refused, &opening](NSErrorRef error) {
+            if (opening) {
+              refused = std::move(error);
+            } else {
+              fail(std::move(error));
+            }
+          },
+  });
+  opening = false;
+  if (refused) detach();
+  return refused;
+}
+
+void InputStream::connectStream() {
+  pa_context* context = connection_->context();
+  stream_ = pa_stream_new(context, streamName(input_).c_str(), &sampleSpec_, nullptr);
+  if (stream_ == nullptr) return fail(contextError(context));
   pa_stream_set_state_callback(stream_, &InputStream::onState, this);
   pa_stream_set_read_callback(stream_, &InputStream::onReadable, this);
   pa_stream_set_moved_callback(stream_, &InputStream::onMoved, this);
-  if (pa_stream_set_monitor_stream(stream_, input_) < 0) {
-    detach();
-    return contextError(context_);
-  }
+  if (pa_stream_set_monitor_stream(stream_, input_) < 0) return fail(contextError(context));
   pa_buffer_attr attributes{};
   // Room on the server for two seconds, so a loop thread that is late for a while (a loaded
   // machine) finds its audio waiting rather than dropped; left to the server, PipeWire's
   // PulseAudio server keeps only a few fragments.
   attributes.maxlength =
-      static_cast<std::uint32_t>(pa_usec_to_bytes(2 * PA_USEC_PER_SEC, &sampleSpec));
+      static_cast<std::uint32_t>(pa_usec_to_bytes(2 * PA_USEC_PER_SEC, &sampleSpec_));
   attributes.tlength = static_cast<std::uint32_t>(-1);
   attributes.prebuf = static_cast<std::uint32_t>(-1);
   attributes.minreq = static_cast<std::uint32_t>(-1);
   // Without a fragment size the server hands audio over in blocks of up to two seconds.
-  attributes.fragsize = static_cast<std::uint32_t>(pa_usec_to_bytes(fragment, &sampleSpec));
+  attributes.fragsize = static_cast<std::uint32_t>(pa_usec_to_bytes(fragment_, &sampleSpec_));
   // DONT_MOVE: once its input ends, a server would otherwise move the stream to the default
   // source (PipeWire does: a microphone, on a desktop); with it the stream fails or falls
   // silent instead, and the owner drops it on the input's removal.
   const auto flags = static_cast<pa_stream_flags_t>(PA_STREAM_ADJUST_LATENCY | PA_STREAM_DONT_MOVE);
-  if (pa_stream_connect_record(stream_, source, &attributes, flags) < 0) {
-    detach();
-    return contextError(context_);
+  if (pa_stream_connect_record(stream_, source_, &attributes, flags) < 0) {
+    fail(contextError(context));
   }
-  return nullptr;
 }
 
 void InputStream::onState(pa_stream* stream, void* userdata) {
@@ -75,7 +99,7 @@ void InputStream::onState(pa_stream* stream, void* userdata) {
       break;
     case PA_STREAM_FAILED:
     case PA_STREAM_TERMINATED:
-      self.fail(contextError(self.context_));
+      self.fail(contextError(self.connection_->context()));
       break;
     default:
       break;
@@ -89,9 +113,10 @@ void InputStream::onMoved(pa_stream* /*stream*/, void* userdata) {
 
 void InputStream::askWhereItIs() {
   if (streamSource_) return;
-  if (!asked_.add(pa_context_get_source_output_info(context_, pa_stream_get_index(stream_),
+  pa_context* context = connection_->context();
+  if (!asked_.add(pa_context_get_source_output_info(context, pa_stream_get_index(stream_),
                                                     &InputStream::onStreamInfo, this))) {
-    fail(contextError(context_));
+    fail(contextError(context));
   }
 }
 
@@ -151,7 +176,9 @@ void InputStream::readAvailable() {
   while (pa_stream_readable_size(stream_) > 0) {
     const void* data = nullptr;
     std::size_t bytes = 0;
-    if (pa_stream_peek(stream_, &data, &bytes) < 0) return fail(contextError(context_));
+    if (pa_stream_peek(stream_, &data, &bytes) < 0) {
+      return fail(contextError(connection_->context()));
+    }
     if (bytes == 0) break;  // nothing peeked, so nothing to drop
     // The handler copies what it keeps: the library reuses the memory once it is dropped.
     events_.audio(data, bytes);
@@ -169,29 +196,15 @@ void InputStream::fail(NSErrorRef error) {
   if (failed) failed(std::move(error));
 }
 
+// Closing the connection ends the stream on the server too, whatever state it is in.
 void InputStream::detach() {
   ended_ = true;
   events_ = {};
   asked_.cancelAll();
-  if (stream_ == nullptr) return;
-  pa_stream_set_read_callback(stream_, nullptr, nullptr);
-  pa_stream_set_moved_callback(stream_, nullptr, nullptr);
-  switch (pa_stream_get_state(stream_)) {
-    case PA_STREAM_READY:
-      pa_stream_set_state_callback(stream_, nullptr, nullptr);
-      pa_stream_disconnect(stream_);
-      break;
-    case PA_STREAM_CREATING:
-      // Not disconnectable until the server has made it; left to record, it would hold the
-      // sink awake for as long as the connection lasts.
-      pa_stream_set_state_callback(stream_, &InputStream::disconnectOnceReady, nullptr);
-      break;
-    default:
-      pa_stream_set_state_callback(stream_, nullptr, nullptr);
-      break;
+  if (stream_ != nullptr) {
+    pa_stream_set_state_callback(stream_, nullptr, nullptr);
+    pa_stream_set_read_callback(stream_, nullptr, nullptr);
+    pa_stream_set_moved_callback(stream_, nullptr, nullptr);
   }
-}
-
-void InputStream::disconnectOnceReady(pa_stream* stream, void* /*userdata*/) {
-  if (pa_stream_get_state(stream) == PA_STREAM_READY) pa_stream_disconnect(stream);
+  if (connection_) connection_->close();
 }

@@ -4,6 +4,11 @@
 // here) and the monitor of the sink the input plays into (which the owner, following the inputs,
 // learns and passes on); the server may not move it (a stream whose input ended would otherwise
 // land on the default source, a microphone), and a move reported all the same ends it.
+//
+// Each stream has a connection of its own. PipeWire's pulse server holds a recording's audio
+// back while anything else waits to go out to the same client, so recordings that share one
+// connection hold each other back: with three inputs playing, each reached the program in
+// bursts 100-300 ms late, and an input that ended took its last, unsent audio with it.
 #pragma once
 
 #include <pulse/introspect.h>
@@ -11,9 +16,11 @@
 
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <optional>
 
 #include "platform/foundation/NSError.h"
+#include "platform/soundserver/PulseConnection.h"
 #include "platform/soundserver/PulseLoop.h"
 #include "platform/soundserver/PulseRequests.h"
 
@@ -26,15 +33,16 @@ class InputStream {
     std::function<void(NSErrorRef)> failed;  // at most once; nothing comes after it
   };
 
-  InputStream(PulseLoop& loop, pa_context* context, std::uint32_t input, Events events);
+  InputStream(PulseLoop& loop, std::uint32_t input, Events events);
   // Disconnects without reporting. Safe inside the stream's own callbacks: the library's
-  // last reference goes on a later turn of the loop.
+  // last references go on a later turn of the loop.
   ~InputStream();
   InputStream(const InputStream&) = delete;
   InputStream& operator=(const InputStream&) = delete;
 
-  // Starts connecting to `source`, or with none to the monitor of whatever sink the input plays
-  // into, as the server picks it; an error, with no event, when the stream cannot even be made.
+  // Connects, then records from `source`, or with none from the monitor of whatever sink the
+  // input plays into, as the server picks it; an error, with no event, when the connection
+  // cannot even start. `source` must outlive the connecting.
   NSErrorRef open(const pa_sample_spec& sampleSpec, pa_usec_t fragment, const char* source);
 
   // The owner has seen the server report the input on the sink whose monitor is `monitor`.
@@ -48,9 +56,9 @@ class InputStream {
   static void onMoved(pa_stream* stream, void* userdata);
   static void onStreamInfo(pa_context* context, const pa_source_output_info* info, int eol,
                            void* userdata);
-  static void disconnectOnceReady(pa_stream* stream, void* userdata);
   static void onReadable(pa_stream* stream, std::size_t bytes, void* userdata);
 
+  void connectStream();
   void askWhereItIs();
   bool attachedToInput(const pa_source_output_info& info) const;
   void checkAttachment();
@@ -58,9 +66,12 @@ class InputStream {
   void detach();
 
   PulseLoop& loop_;
-  pa_context* context_;
+  std::unique_ptr<PulseConnection> connection_;
   std::uint32_t input_;
   Events events_;
+  pa_sample_spec sampleSpec_{};
+  pa_usec_t fragment_ = 0;
+  const char* source_ = nullptr;
   pa_stream* stream_ = nullptr;
   PulseRequests asked_;
   // What the server said: the source the stream records from (none on PipeWire, which names

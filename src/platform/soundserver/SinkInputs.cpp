@@ -78,7 +78,7 @@ void SinkInputs::follow(const pa_sink_input_info& info, std::uint32_t monitor) {
 
 void SinkInputs::record(std::uint32_t input) {
   auto stream = std::make_unique<InputStream>(
-      loop_, context_, input,
+      loop_, input,
       InputStream::Events{
           .audio = [this, input](const void* data,
                                  std::size_t bytes) { events_.audio(input, data, bytes); },
