@@ -154,7 +154,8 @@ void EveryOutputRecording::recordInputs() {
                                            });
   inputs_ = std::make_unique<SinkInputs>(
       loop_, connection_->context(), *routes_,
-      SinkInputs::StreamSetup{.sampleSpec = sampleSpec_, .fragment = timing_.fragment},
+      SinkInputs::StreamSetup{
+          .sampleSpec = sampleSpec_, .fragment = timing_.fragment, .tail = timing_.inputTail},
       SinkInputs::Events{
           .audio = [this](std::uint32_t input, const void* data,
                           std::size_t bytes) { inputAudio(input, data, bytes); },
@@ -204,6 +205,7 @@ void EveryOutputRecording::look() {
   // Audio the library already holds is not a gap: take it before judging.
   if (inputs_) inputs_->readAvailable();
   const std::uint64_t now = pa_rtclock_now();
+  if (inputs_) inputs_->dropGone(now);
   if (inputs_ && now >= inputsCheckedAt_ + timing_.gapCheck) {
     inputsCheckedAt_ = now;
     inputs_->recheck();

@@ -41,26 +41,35 @@ InputStream::~InputStream() {
 }
 
 NSErrorRef InputStream::open(const pa_sample_spec& sampleSpec, pa_usec_t fragment,
-                             const char* source) {
+                             const char* source, std::unique_ptr<PulseConnection> connected) {
   sampleSpec_ = sampleSpec;
   fragment_ = fragment;
   source_ = source;
-  NSErrorRef refused;
-  bool opening = true;
-  connection_->open({
+  const PulseConnection::Events events{
       .ready = [this] { connectStream(); },
-      .ended =
-          [this, &refused, &opening](NSErrorRef error) {
-            if (opening) {
-              refused = std::move(error);
-            } else {
-              fail(std::move(error));
-            }
-          },
-  });
-  opening = false;
-  if (refused) detach();
-  return refused;
+      .ended = [this](NSErrorRef error) { connectionEnded(std::move(error)); },
+  };
+  if (connected && connected->ready()) {
+    connection_ = std::move(connected);
+    connection_->reportTo(events);
+    connectStream();
+    return nullptr;
+  }
+  opening_ = true;
+  connection_->open(events);
+  opening_ = false;
+  if (!refused_) return nullptr;
+  detach();
+  return std::exchange(refused_, nullptr);
+}
+
+void InputStream::connectionEnded(NSErrorRef error) {
+  // Refused as it started: open() answers with the error itself.
+  if (opening_) {
+    refused_ = std::move(error);
+    return;
+  }
+  fail(std::move(error));
 }
 
 void InputStream::connectStream() {

@@ -40,10 +40,12 @@ class InputStream {
   InputStream(const InputStream&) = delete;
   InputStream& operator=(const InputStream&) = delete;
 
-  // Connects, then records from `source`, or with none from the monitor of whatever sink the
-  // input plays into, as the server picks it; an error, with no event, when the connection
-  // cannot even start. `source` must outlive the connecting.
-  NSErrorRef open(const pa_sample_spec& sampleSpec, pa_usec_t fragment, const char* source);
+  // Records from `source`, or with none from the monitor of whatever sink the input plays
+  // into, as the server picks it, through `connected` if it is a ready connection, else through
+  // one it makes; an error, with no event, when the connection cannot even start. `source` must
+  // outlive the connecting.
+  NSErrorRef open(const pa_sample_spec& sampleSpec, pa_usec_t fragment, const char* source,
+                  std::unique_ptr<PulseConnection> connected = nullptr);
 
   // The owner has seen the server report the input on the sink whose monitor is `monitor`.
   void inputConfirmed(std::uint32_t monitor);
@@ -59,6 +61,7 @@ class InputStream {
   static void onReadable(pa_stream* stream, std::size_t bytes, void* userdata);
 
   void connectStream();
+  void connectionEnded(NSErrorRef error);
   void askWhereItIs();
   bool attachedToInput(const pa_source_output_info& info) const;
   void checkAttachment();
@@ -79,4 +82,6 @@ class InputStream {
   std::optional<std::uint32_t> streamSource_;
   std::optional<std::uint32_t> inputMonitor_;
   bool ended_ = false;
+  bool opening_ = false;  // inside open(), where a refusal is answered, not reported
+  NSErrorRef refused_;
 };

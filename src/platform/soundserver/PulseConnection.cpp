@@ -50,6 +50,10 @@ void PulseConnection::close() {
   if (PA_CONTEXT_IS_GOOD(pa_context_get_state(context_))) pa_context_disconnect(context_);
 }
 
+bool PulseConnection::ready() const {
+  return context_ != nullptr && pa_context_get_state(context_) == PA_CONTEXT_READY;
+}
+
 void PulseConnection::onStateChange(pa_context* context, void* userdata) {
   auto& self = *static_cast<PulseConnection*>(userdata);
   switch (pa_context_get_state(context)) {

@@ -5,6 +5,7 @@
 #include <pulse/context.h>
 
 #include <functional>
+#include <utility>
 
 #include "platform/foundation/NSError.h"
 #include "platform/soundserver/PulseLoop.h"
@@ -26,6 +27,10 @@ class PulseConnection {
   void open(Events events);
   // Drops the events and disconnects; nothing is reported afterwards.
   void close();
+  // Reports to `events` from now on, in place of those given to open(): a connection handed
+  // over to a new owner.
+  void reportTo(Events events) { events_ = std::move(events); }
+  bool ready() const;
 
   pa_context* context() const { return context_; }
 

@@ -46,6 +46,10 @@ struct RecordingTiming {
   // most one that stopped without a word holds the others back. Shorter, a late input got
   // holes cut into its sound (at 100 ms: 4 of 6 runs of the unloaded-sink test).
   std::uint64_t inputWait = 25 * std::uint64_t{SYSAUDIO_FRAGMENT_MILLIS} * kMilli;
+  // How long an input's recording is still read after the server said the input went: its
+  // last audio comes on the recording's own connection, and the server ends the recording
+  // once it has sent that (within milliseconds, here).
+  std::uint64_t inputTail = 500 * kMilli;
   // The most an input may run ahead of the others (see InputMix). Far past what a new stream
   // starts with (PipeWire hands over up to a few hundred milliseconds at once): only an input
   // late again and again gets this far ahead, and only then is its sound cut.

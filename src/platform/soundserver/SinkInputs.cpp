@@ -1,13 +1,17 @@
 #include "platform/soundserver/SinkInputs.h"
 
+#include <pulse/rtclock.h>
+
 #include <algorithm>
 #include <utility>
+#include <vector>
 
 SinkInputs::SinkInputs(PulseLoop& loop, pa_context* context, const ServerRoutes& routes,
                        StreamSetup setup, Events events)
     : loop_(loop), context_(context), routes_(routes), setup_(setup), events_(std::move(events)) {}
 
 void SinkInputs::begin() {
+  if (!spare_) prepareSpare();
   ask(pa_context_get_sink_input_info_list(context_, &SinkInputs::onInputInfo, this));
 }
 
@@ -26,7 +30,7 @@ void SinkInputs::onEvent(pa_subscription_event_type_t kind, std::uint32_t input)
       // Moved, corked, uncorked, or only a change of volume: its details say which.
       return ask(pa_context_get_sink_input_info(context_, input, &SinkInputs::onInputInfo, this));
     case PA_SUBSCRIPTION_EVENT_REMOVE:
-      return drop(input);
+      return gone(input);
     default:
       return;
   }
@@ -85,9 +89,38 @@ void SinkInputs::record(std::uint32_t input) {
           .caughtUp = [this] { events_.caughtUp(); },
           .failed = [this, input](const NSErrorRef& /*error*/) { streamFailed(input); },
       });
+  // One still connecting would be no quicker than a new one.
+  auto connection = std::exchange(spare_, nullptr);
+  if (connection && !connection->ready()) connection.reset();
+  prepareSpare();
   // No source named: the server picks the monitor of the sink the input plays into.
-  if (stream->open(setup_.sampleSpec, setup_.fragment, nullptr)) return;  // nothing to do it with
+  if (stream->open(setup_.sampleSpec, setup_.fragment, nullptr, std::move(connection))) {
+    return;  // nothing to do it with
+  }
   inputs_[input].stream = std::move(stream);
+}
+
+void SinkInputs::prepareSpare() {
+  spare_ = std::make_unique<PulseConnection>(loop_);
+  spare_->open({});
+}
+
+// The input's end is told on this connection, its last audio comes on the stream's own, maybe
+// later: the stream is read until the server ends it, as both servers do once they have sent
+// everything, or until the tail's time is up.
+void SinkInputs::gone(std::uint32_t input) {
+  const auto found = inputs_.find(input);
+  if (found == inputs_.end()) return;
+  if (!found->second.stream) return drop(input);
+  found->second.goneAt = pa_rtclock_now();
+}
+
+void SinkInputs::dropGone(pa_usec_t now) {
+  std::vector<std::uint32_t> due;
+  for (const auto& [index, input] : inputs_) {
+    if (input.goneAt && now >= *input.goneAt + setup_.tail) due.push_back(index);
+  }
+  for (const std::uint32_t input : due) drop(input);
 }
 
 // What the stream already holds was played before the input went or moved: handed on first.

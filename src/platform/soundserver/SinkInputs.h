@@ -13,9 +13,11 @@
 #include <functional>
 #include <map>
 #include <memory>
+#include <optional>
 
 #include "platform/foundation/NSError.h"
 #include "platform/soundserver/InputStream.h"
+#include "platform/soundserver/PulseConnection.h"
 #include "platform/soundserver/PulseLoop.h"
 #include "platform/soundserver/PulseRequests.h"
 #include "platform/soundserver/ServerRoutes.h"
@@ -32,6 +34,7 @@ class SinkInputs {
   struct StreamSetup {
     pa_sample_spec sampleSpec;
     pa_usec_t fragment;
+    pa_usec_t tail;  // how long the stream of an input that went is waited for to end
   };
 
   SinkInputs(PulseLoop& loop, pa_context* context, const ServerRoutes& routes, StreamSetup setup,
@@ -49,12 +52,15 @@ class SinkInputs {
   bool anyPlaying() const;
   // Hands on what every stream's library queue holds.
   void readAvailable();
+  // Drops the streams of inputs that went at least the setup's tail before `now`.
+  void dropGone(pa_usec_t now);
 
  private:
   struct Input {
     std::unique_ptr<InputStream> stream;
     bool known = false;  // its details have come
     bool corked = false;
+    std::optional<pa_usec_t> goneAt;  // when the server said it went
   };
 
   static void onInputInfo(pa_context* context, const pa_sink_input_info* info, int eol,
@@ -64,6 +70,8 @@ class SinkInputs {
   bool isCopy(const pa_sink_input_info& info) const;
   void follow(const pa_sink_input_info& info, std::uint32_t monitor);
   void record(std::uint32_t input);
+  void prepareSpare();
+  void gone(std::uint32_t input);
   void drop(std::uint32_t input);
   void streamFailed(std::uint32_t input);
 
@@ -73,5 +81,8 @@ class SinkInputs {
   StreamSetup setup_;
   Events events_;
   std::map<std::uint32_t, Input> inputs_;
+  // A connection kept ready for the next input's recording: connecting takes longer than a
+  // block of a new sound.
+  std::unique_ptr<PulseConnection> spare_;
   PulseRequests asked_;  // last: cancelled before the streams go
 };
