@@ -164,6 +164,29 @@ TEST(InputMixTest, AnInputThatStopsSendingHoldsTheOthersBackAtMostTheWait) {
   }
 }
 
+// An input that went, recorded on a connection of its own: its last audio may come after the
+// server's word that it went. Waited for that long and no longer, and what comes follows on.
+TEST(InputMixTest, AnInputThatWentIsWaitedForOnlyUntilItsTail) {
+  for (const bool tailComes : {true, false}) {
+    SCOPED_TRACE(tailComes ? "its tail comes" : "nothing more comes");
+    Mix m;
+    m.mix.add(kA, frames(1.0F, 2), 0);
+    m.mix.add(kB, frames(2.0F, 2), 0);
+    EXPECT_EQ(m.take(0), (Left{3, 3}));
+    m.mix.ending(kB, 4 * kMs);
+    m.mix.add(kA, frames(1.0F, 2), 1 * kMs);
+    EXPECT_EQ(m.take(1 * kMs), Left{}) << "B's tail not waited for";
+    EXPECT_EQ(m.mix.nextDeadline(1 * kMs), 4 * kMs) << "B waited for past its tail";
+    if (tailComes) {
+      m.mix.add(kB, frames(2.0F, 1), 2 * kMs);
+      EXPECT_EQ(m.take(2 * kMs), (Left{3})) << "B's tail not in its place";
+    }
+    EXPECT_EQ(m.take(4 * kMs), tailComes ? Left{1} : (Left{1, 1}));
+    m.mix.add(kA, frames(1.0F, 1), 5 * kMs);
+    EXPECT_EQ(m.take(5 * kMs), (Left{1})) << "B, gone, still waited for";
+  }
+}
+
 // Sound that enters the mix in its middle is faded in, across blocks, on every channel; sound
 // that comes whole from silence, or goes on in its place, is left as it is.
 TEST(InputMixTest, SoundEnteringInItsMiddleIsFadedIn) {

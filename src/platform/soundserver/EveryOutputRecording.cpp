@@ -165,6 +165,11 @@ void EveryOutputRecording::recordInputs() {
                 output_.inputs().quiet(input);
                 mixAndDeliver();
               },
+          .ending =
+              [this](std::uint32_t input) {
+                output_.inputs().ending(input, pa_rtclock_now() + timing_.inputTail);
+                mixAndDeliver();
+              },
           .requestFailed = [this] { requestFailed(); },
       });
   // Answered in the order asked: the routes are known before the first input is judged.

@@ -113,8 +113,18 @@ void InputMix::quiet(Input input) {
   }
 }
 
+void InputMix::ending(Input input, std::uint64_t until) {
+  const auto found = lanes_.find(input);
+  if (found != lanes_.end()) found->second.endsBy = until;
+}
+
 bool InputMix::heardOf(const Lane& lane, std::uint64_t now) const {
-  return !lane.quiet && now < lane.lastHeard + rule_.waitMicros;
+  return !lane.quiet && now < lastAwaited(lane);
+}
+
+std::uint64_t InputMix::lastAwaited(const Lane& lane) const {
+  const std::uint64_t wait = lane.lastHeard + rule_.waitMicros;
+  return lane.endsBy ? std::min(wait, *lane.endsBy) : wait;
 }
 
 bool InputMix::waitedFor(const Lane& lane, std::uint64_t now) const {
@@ -149,8 +159,10 @@ std::size_t InputMix::mix(std::uint64_t now, std::vector<float>& out) {
   // Lanes with nothing left whose input went quiet are forgotten; the same input heard again
   // starts afresh, at the present. One that is only late keeps its place: starting it afresh
   // would put what it sends next at the present, and the output ahead of the clock by its delay.
-  std::erase_if(lanes_,
-                [](const auto& entry) { return entry.second.frames == 0 && entry.second.quiet; });
+  std::erase_if(lanes_, [this, now](const auto& entry) {
+    const Lane& lane = entry.second;
+    return lane.frames == 0 && (lane.quiet || (lane.endsBy && now >= lastAwaited(lane)));
+  });
   return frames;
 }
 
@@ -172,9 +184,9 @@ std::optional<std::uint64_t> InputMix::nextDeadline(std::uint64_t now) const {
     // is still sending holds the others back until its last word is.
     std::uint64_t until = 0;
     if (waitedFor(lane, now)) {
-      until = *lane.lastSound + rule_.waitMicros;
+      until = std::min(*lane.lastSound + rule_.waitMicros, lastAwaited(lane));
     } else if (heardOf(lane, now)) {
-      until = lane.lastHeard + rule_.waitMicros;
+      until = lastAwaited(lane);
     } else {
       continue;
     }

@@ -70,6 +70,9 @@ class InputMix {
   // The input sends nothing more for now (corked, gone, its stream dropped): the others no
   // longer wait for it; what it delivered is still mixed, in its place.
   void quiet(Input input);
+  // The input went, but the rest of its audio may still come (a recording on a connection of
+  // its own): what comes by `until` follows on in its place; the others wait for it no longer.
+  void ending(Input input, std::uint64_t until);
 
   // Appends to `out` the frames due at `now`, mixed; answers how many.
   std::size_t mix(std::uint64_t now, std::vector<float>& out);
@@ -90,6 +93,7 @@ class InputMix {
     std::optional<std::uint64_t> aheadSince;  // held back by the others since then
     std::optional<std::uint64_t> lastSound;   // its latest delivery of more than digital silence
     bool quiet = false;
+    std::optional<std::uint64_t> endsBy;  // its input went; waited for until then at most
     std::optional<std::size_t> fadeDone;  // frames faded in so far, while a fade-in runs
     std::size_t silentLead = 0;           // frames of digital silence it began with
     std::unique_ptr<InputDrift> drift;    // its pace against the reference's
@@ -103,6 +107,8 @@ class InputMix {
   void fadeIn(Lane& lane, std::span<float> samples) const;
   bool waitedFor(const Lane& lane, std::uint64_t now) const;
   bool heardOf(const Lane& lane, std::uint64_t now) const;
+  // Past this the lane's input is no longer waited for.
+  std::uint64_t lastAwaited(const Lane& lane) const;
   // Frames at the head of `samples` that are digital silence.
   std::size_t silentFrames(std::span<const float> samples) const;
   std::size_t framesDue(std::uint64_t now) const;

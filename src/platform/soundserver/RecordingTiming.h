@@ -40,16 +40,16 @@ struct RecordingTiming {
   // How long the mix waits for an input that has sent nothing before going on without it.
   // Inputs of one sink are rendered in the same cycles, but PipeWire hands over the stream of
   // a player with a long buffer in bursts some 21 ms apart, and a loaded machine makes it
-  // skip cycles, and after its graph changed (the recorded sink unloaded) it has handed a
-  // recording over 100-550 ms late now and then, while a recorder of the sink's monitor got
-  // the same sound whole; an input is told corked or gone by the server, so this is only the
-  // most one that stopped without a word holds the others back. Shorter, a late input got
-  // holes cut into its sound (at 100 ms: 4 of 6 runs of the unloaded-sink test).
+  // skip cycles (with recordings sharing one connection it also held them back 100-550 ms,
+  // which each recording's own connection ended); an input is told corked or gone by the
+  // server, so this is only the most one that stopped without a word holds the others back.
+  // Shorter, a late input got holes cut into its sound (at 100 ms: 4 of 6 runs of the
+  // unloaded-sink test, recordings then sharing a connection).
   std::uint64_t inputWait = 25 * std::uint64_t{SYSAUDIO_FRAGMENT_MILLIS} * kMilli;
-  // How long an input's recording is still read after the server said the input went: its
-  // last audio comes on the recording's own connection, and the server ends the recording
-  // once it has sent that (within milliseconds, here).
-  std::uint64_t inputTail = 500 * kMilli;
+  // How long an input's recording is still read, and waited for, after the server said the
+  // input went: its last audio comes on the recording's own connection, maybe after that
+  // word, and the server ends the recording once it has sent it (within milliseconds, here).
+  std::uint64_t inputTail = 50 * kMilli;
   // The most an input may run ahead of the others (see InputMix). Far past what a new stream
   // starts with (PipeWire hands over up to a few hundred milliseconds at once): only an input
   // late again and again gets this far ahead, and only then is its sound cut.

@@ -113,6 +113,7 @@ void SinkInputs::gone(std::uint32_t input) {
   if (found == inputs_.end()) return;
   if (!found->second.stream) return drop(input);
   found->second.goneAt = pa_rtclock_now();
+  events_.ending(input);
 }
 
 void SinkInputs::dropGone(pa_usec_t now) {
@@ -144,7 +145,8 @@ void SinkInputs::streamFailed(std::uint32_t input) {
 
 bool SinkInputs::anyPlaying() const {
   return std::any_of(inputs_.begin(), inputs_.end(), [](const auto& entry) {
-    return entry.second.stream && (!entry.second.known || !entry.second.corked);
+    const Input& input = entry.second;
+    return input.stream && !input.goneAt && (!input.known || !input.corked);
   });
 }
 

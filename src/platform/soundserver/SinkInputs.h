@@ -29,12 +29,14 @@ class SinkInputs {
     std::function<void(std::uint32_t input, const void* data, std::size_t bytes)> audio;
     std::function<void()> caughtUp;                  // after the blocks of one read
     std::function<void(std::uint32_t input)> quiet;  // the input sends nothing for now
-    std::function<void()> requestFailed;             // the server took no request
+    // The input went; the rest of its audio may still come, within the setup's tail.
+    std::function<void(std::uint32_t input)> ending;
+    std::function<void()> requestFailed;  // the server took no request
   };
   struct StreamSetup {
     pa_sample_spec sampleSpec;
     pa_usec_t fragment;
-    pa_usec_t tail;  // how long the stream of an input that went is waited for to end
+    pa_usec_t tail;  // how long the stream of an input that went is still read
   };
 
   SinkInputs(PulseLoop& loop, pa_context* context, const ServerRoutes& routes, StreamSetup setup,
