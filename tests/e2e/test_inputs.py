@@ -244,6 +244,13 @@ class ComingAndGoingTest(ProgramTestCase):
             window = samples[(loud[0] + 50) * pcm.BLOCK:(loud[-1] - 50) * pcm.BLOCK]
             tone, rest_db = pcm.tone_windows(window, self.STEADY_HZ)
             holes, steps = pcm.tone_events(tone, self.STEADY_HZ)
+            if name == "sysaudio":
+                # Judged from just before the first short sound: what the server's graph does
+                # as its recorders join (PipeWire misses a cycle or two) comes earlier, in the
+                # program's output alone.
+                first_short = pcm.loud_blocks(samples, self.SHORT_HZ)[0] - (loud[0] + 50) - 10
+                holes, steps = ([e for e in events if e[0] >= first_short]
+                                for events in (holes, steps))
             figures[name] = (holes, steps, float(np.max(rest_db)))
             print(f"\n    {name}: holes {holes}, steps {steps} (first window, windows, dB, ms); "
                   f"besides the tone below 2 kHz, at worst {np.max(rest_db):.1f} dB", end="")
