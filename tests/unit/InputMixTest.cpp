@@ -218,12 +218,13 @@ TEST(InputMixTest, SoundEnteringInItsMiddleIsFadedIn) {
   mix.add(kB, whole, 0);
   mix.add(kA, frames(0.0F, 3), 0);
   EXPECT_EQ(take(0), (Left{0.0F, 0.0005F, 0.5005F})) << "a sound that came whole was faded";
-  // C's first frame, a zero crossing, comes on its own; the sound after it began with a step.
-  mix.add(kC, frames(0.0F, 1), 1 * kMs);
+  // C's first blocks are silence, longer than a hand-over; the sound after them began with a
+  // step.
+  mix.add(kC, frames(0.0F, 4), 1 * kMs);
   mix.add(kC, frames(1.0F, 2), 1 * kMs);
-  mix.add(kA, frames(0.0F, 3), 1 * kMs);
-  mix.add(kB, frames(0.0F, 3), 1 * kMs);
-  EXPECT_EQ(take(1 * kMs), (Left{0.0F, 0.25F, 0.75F})) << "split off its first frame, unfaded";
+  mix.add(kA, frames(0.0F, 6), 1 * kMs);
+  mix.add(kB, frames(0.0F, 6), 1 * kMs);
+  EXPECT_EQ(take(1 * kMs), (Left{0, 0, 0, 0, 0.25F, 0.75F})) << "cut in after silence, unfaded";
   // B falls behind by two frames, then sends sound for them: moved to the present, faded.
   mix.add(kA, frames(0.0F, 2), 5 * kMs);
   mix.add(kB, frames(0.0F, 1), 25 * kMs);

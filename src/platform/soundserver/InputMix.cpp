@@ -51,13 +51,13 @@ void InputMix::append(Input input, std::vector<float> samples, std::uint64_t now
   const std::size_t head = silent - passed;
   // Sound that enters in its middle (its start lost before the server linked its recording,
   // or moved to the present) would begin with a step: a click across the spectrum. A new
-  // input's first block may be a few frames of digital silence on their own (a wave's zero
-  // crossing, split off by the server): its first sound within a hand-over still enters.
-  const bool entering = starts || (!soundedBefore && lane.silentLead < rule_.silenceSlackFrames);
+  // input's first blocks may be digital silence (a wave's zero crossing split off on its own,
+  // a fragment of silence before a sound cut in): its first sound within the wait still
+  // enters.
+  const bool entering = starts || (!soundedBefore && now < lane.since + rule_.waitMicros);
   if (entering && head < frames - passed && loud(samples[head * rule_.channels])) {
     lane.fadeDone = 0;
   }
-  if (!lane.lastSound) lane.silentLead += frames;
   if (lane.fadeDone) fadeIn(lane, std::span(samples).subspan(entering ? head * rule_.channels : 0));
   lane.frames += frames - passed;
   lane.blocks.push_back(std::move(samples));

@@ -95,7 +95,6 @@ class InputMix {
     bool quiet = false;
     std::optional<std::uint64_t> endsBy;  // its input went; waited for until then at most
     std::optional<std::size_t> fadeDone;  // frames faded in so far, while a fade-in runs
-    std::size_t silentLead = 0;           // frames of digital silence it began with
     std::unique_ptr<InputDrift> drift;    // its pace against the reference's
     std::uint64_t since = 0;              // when it was first heard
   };
