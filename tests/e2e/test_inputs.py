@@ -279,6 +279,8 @@ class ComingAndGoingTest(ProgramTestCase):
         # PipeWire the cycles its graph misses while streams come and go are steps across the
         # spectrum in its own recordings too (up to +6 dB here): printed, not judged.
         # PulseAudio's monitor is no measure of the floor: windows of its own reach -39 dB there,
-        # where what the program records stays under -79 dB (once in a dozen runs -58 dB).
+        # where what the program records stays under -79 dB (-80 to -90 in 9 runs here on
+        # PulseAudio 16.1 and 17.0; a sound cut in after a first block of silence, not faded in,
+        # clicked at -39 to -58 dB).
         if SERVER.name != "pipewire":
-            self.assertLess(click_db, -50.0, "a click below 2 kHz")
+            self.assertLess(click_db, -70.0, "a click below 2 kHz")
