@@ -104,8 +104,8 @@ class SoundServer:
     def start(self, sinks=("speakers",), default=None):
         # Starts the server (again, after go_away(), in the same directory) with stereo
         # 48 kHz null sinks, `default` (else the first) the default sink.
+        self._start_processes(with_fallback_sink=bool(sinks))
         try:
-            self._start_processes(with_fallback_sink=bool(sinks))
             wait_until(lambda: self.pactl("info", check=False), 20, 0.1, f"{self.name} to answer")
         except TimeoutError as timeout:
             raise TimeoutError(f"{timeout}\n{self.what_happened()}") from None
@@ -263,11 +263,6 @@ class PipeWireServer(SoundServer):
             if program == "pipewire":
                 wait_until(lambda: listening(f"{self.dir}/pipewire-0"), 10,
                            what="pipewire's socket")
-        # No client before the pulse server listens: libpulse makes the `pulse` runtime
-        # directory when it finds none, and a pulse server that finds it made between its own
-        # look and its mkdir gives up ("mkdir() ... failed: File exists", 1 start in 8 here).
-        wait_until(lambda: listening(f"{self.dir}/pulse/native"), 20,
-                   what="pipewire-pulse's socket")
 
     def add_microphone(self, name, frequency=700):
         # PipeWire has no sine source: a pipe source fed a tone at half scale for as long as
