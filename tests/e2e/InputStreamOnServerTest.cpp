@@ -117,7 +117,7 @@ class InputStreamOnServerTest : public ::testing::Test {
     std::unique_ptr<InputStream> stream;
     onLoop([&] {
       stream = std::make_unique<InputStream>(
-          *loop_, input,
+          *loop_, connection_->context(), input,
           InputStream::Events{
               .audio = [outcome](const void*, std::size_t n) { outcome->audioBytes += n; },
               .caughtUp = [] {},

@@ -23,9 +23,10 @@ NSErrorRef notAttached(const std::string& reason) {
 
 }  // namespace
 
-InputStream::InputStream(PulseLoop& loop, std::uint32_t input, Events events)
+InputStream::InputStream(PulseLoop& loop, pa_context* shared, std::uint32_t input, Events events)
     : loop_(loop),
-      connection_(std::make_unique<PulseConnection>(loop)),
+      connection_(shared != nullptr ? nullptr : std::make_unique<PulseConnection>(loop)),
+      shared_(shared),
       input_(input),
       events_(std::move(events)) {}
 
@@ -47,33 +48,30 @@ NSErrorRef InputStream::open(const pa_sample_spec& sampleSpec, pa_usec_t fragmen
   source_ = source;
   const PulseConnection::Events events{
       .ready = [this] { connectStream(); },
-      .ended = [this](NSErrorRef error) { connectionEnded(std::move(error)); },
+      .ended = [this](NSErrorRef error) { fail(std::move(error)); },
   };
-  if (connected && connected->ready()) {
+  opening_ = true;
+  if (!connection_) {
+    connectStream();
+  } else if (connected && connected->ready()) {
     connection_ = std::move(connected);
     connection_->reportTo(events);
     connectStream();
-    return nullptr;
+  } else {
+    connection_->open(events);
   }
-  opening_ = true;
-  connection_->open(events);
   opening_ = false;
   if (!refused_) return nullptr;
   detach();
   return std::exchange(refused_, nullptr);
 }
 
-void InputStream::connectionEnded(NSErrorRef error) {
-  // Refused as it started: open() answers with the error itself.
-  if (opening_) {
-    refused_ = std::move(error);
-    return;
-  }
-  fail(std::move(error));
+pa_context* InputStream::context() const {
+  return connection_ ? connection_->context() : shared_;
 }
 
 void InputStream::connectStream() {
-  pa_context* context = connection_->context();
+  pa_context* context = this->context();
   stream_ = pa_stream_new(context, streamName(input_).c_str(), &sampleSpec_, nullptr);
   if (stream_ == nullptr) return fail(contextError(context));
   pa_stream_set_state_callback(stream_, &InputStream::onState, this);
@@ -108,7 +106,7 @@ void InputStream::onState(pa_stream* stream, void* userdata) {
       break;
     case PA_STREAM_FAILED:
     case PA_STREAM_TERMINATED:
-      self.fail(contextError(self.connection_->context()));
+      self.fail(contextError(self.context()));
       break;
     default:
       break;
@@ -122,7 +120,7 @@ void InputStream::onMoved(pa_stream* /*stream*/, void* userdata) {
 
 void InputStream::askWhereItIs() {
   if (streamSource_) return;
-  pa_context* context = connection_->context();
+  pa_context* context = this->context();
   if (!asked_.add(pa_context_get_source_output_info(context, pa_stream_get_index(stream_),
                                                     &InputStream::onStreamInfo, this))) {
     fail(contextError(context));
@@ -186,7 +184,7 @@ void InputStream::readAvailable() {
     const void* data = nullptr;
     std::size_t bytes = 0;
     if (pa_stream_peek(stream_, &data, &bytes) < 0) {
-      return fail(contextError(connection_->context()));
+      return fail(contextError(context()));
     }
     if (bytes == 0) break;  // nothing peeked, so nothing to drop
     // The handler copies what it keeps: the library reuses the memory once it is dropped.
@@ -199,21 +197,43 @@ void InputStream::readAvailable() {
 
 void InputStream::fail(NSErrorRef error) {
   if (ended_) return;
+  // Failed as it started: open() answers with the error itself.
+  if (opening_) {
+    refused_ = std::move(error);
+    return;
+  }
   auto failed = std::exchange(events_.failed, nullptr);
   detach();
   // Last: the handler may drop this stream.
   if (failed) failed(std::move(error));
 }
 
-// Closing the connection ends the stream on the server too, whatever state it is in.
 void InputStream::detach() {
   ended_ = true;
   events_ = {};
   asked_.cancelAll();
   if (stream_ != nullptr) {
-    pa_stream_set_state_callback(stream_, nullptr, nullptr);
     pa_stream_set_read_callback(stream_, nullptr, nullptr);
     pa_stream_set_moved_callback(stream_, nullptr, nullptr);
+    pa_stream_set_state_callback(stream_, nullptr, nullptr);
   }
-  if (connection_) connection_->close();
+  // Closing a connection of its own ends the stream on the server too, whatever its state.
+  if (connection_) return connection_->close();
+  if (stream_ == nullptr) return;
+  switch (pa_stream_get_state(stream_)) {
+    case PA_STREAM_READY:
+      pa_stream_disconnect(stream_);
+      break;
+    case PA_STREAM_CREATING:
+      // Not disconnectable until the server has made it; left to record, it would hold the
+      // sink awake for as long as the connection lasts.
+      pa_stream_set_state_callback(stream_, &InputStream::disconnectOnceReady, nullptr);
+      break;
+    default:
+      break;
+  }
+}
+
+void InputStream::disconnectOnceReady(pa_stream* stream, void* /*userdata*/) {
+  if (pa_stream_get_state(stream) == PA_STREAM_READY) pa_stream_disconnect(stream);
 }

@@ -5,10 +5,12 @@
 // learns and passes on); the server may not move it (a stream whose input ended would otherwise
 // land on the default source, a microphone), and a move reported all the same ends it.
 //
-// Each stream has a connection of its own. PipeWire's pulse server holds a recording's audio
-// back while anything else waits to go out to the same client, so recordings that share one
-// connection hold each other back: with three inputs playing, each reached the program in
-// bursts 100-300 ms late, and an input that ended took its last, unsent audio with it.
+// On PipeWire each stream has a connection of its own: its pulse server holds a recording's
+// audio back while anything else waits to go out to the same client, so recordings that share
+// one connection hold each other back (with three inputs playing, each reached the program in
+// bursts 100-300 ms late, and an input that ended took its last, unsent audio with it).
+// PulseAudio has no such rule, and there each connection costs some 650 KiB of its shared
+// memory pools: streams share the owner's connection.
 #pragma once
 
 #include <pulse/introspect.h>
@@ -33,7 +35,9 @@ class InputStream {
     std::function<void(NSErrorRef)> failed;  // at most once; nothing comes after it
   };
 
-  InputStream(PulseLoop& loop, std::uint32_t input, Events events);
+  // On `shared`, the owner's connection, which must outlive the stream; with none, on a
+  // connection of its own.
+  InputStream(PulseLoop& loop, pa_context* shared, std::uint32_t input, Events events);
   // Disconnects without reporting. Safe inside the stream's own callbacks: the library's
   // last references go on a later turn of the loop.
   ~InputStream();
@@ -41,9 +45,9 @@ class InputStream {
   InputStream& operator=(const InputStream&) = delete;
 
   // Records from `source`, or with none from the monitor of whatever sink the input plays
-  // into, as the server picks it, through `connected` if it is a ready connection, else through
-  // one it makes; an error, with no event, when the connection cannot even start. `source` must
-  // outlive the connecting.
+  // into, as the server picks it; a stream of its own connection goes through `connected` if
+  // that is ready, else through one it makes. An error, with no event, when the stream or its
+  // connection cannot even start. `source` must outlive the connecting.
   NSErrorRef open(const pa_sample_spec& sampleSpec, pa_usec_t fragment, const char* source,
                   std::unique_ptr<PulseConnection> connected = nullptr);
 
@@ -59,9 +63,10 @@ class InputStream {
   static void onStreamInfo(pa_context* context, const pa_source_output_info* info, int eol,
                            void* userdata);
   static void onReadable(pa_stream* stream, std::size_t bytes, void* userdata);
+  static void disconnectOnceReady(pa_stream* stream, void* userdata);
 
   void connectStream();
-  void connectionEnded(NSErrorRef error);
+  pa_context* context() const;
   void askWhereItIs();
   bool attachedToInput(const pa_source_output_info& info) const;
   void checkAttachment();
@@ -69,7 +74,8 @@ class InputStream {
   void detach();
 
   PulseLoop& loop_;
-  std::unique_ptr<PulseConnection> connection_;
+  std::unique_ptr<PulseConnection> connection_;  // none on a shared connection
+  pa_context* shared_;
   std::uint32_t input_;
   Events events_;
   pa_sample_spec sampleSpec_{};
@@ -82,6 +88,6 @@ class InputStream {
   std::optional<std::uint32_t> streamSource_;
   std::optional<std::uint32_t> inputMonitor_;
   bool ended_ = false;
-  bool opening_ = false;  // inside open(), where a refusal is answered, not reported
+  bool opening_ = false;  // inside open(), where a failure is answered, not reported
   NSErrorRef refused_;
 };

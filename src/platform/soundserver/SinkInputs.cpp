@@ -3,6 +3,7 @@
 #include <pulse/rtclock.h>
 
 #include <algorithm>
+#include <cstring>
 #include <utility>
 #include <vector>
 
@@ -10,9 +11,21 @@ SinkInputs::SinkInputs(PulseLoop& loop, pa_context* context, const ServerRoutes&
                        StreamSetup setup, Events events)
     : loop_(loop), context_(context), routes_(routes), setup_(setup), events_(std::move(events)) {}
 
+// Which server it is, answered before the inputs are: the streams' connections depend on it.
 void SinkInputs::begin() {
-  if (!spare_) prepareSpare();
+  if (!std::exchange(serverAsked_, true)) {
+    ask(pa_context_get_server_info(context_, &SinkInputs::onServerInfo, this));
+  }
   ask(pa_context_get_sink_input_info_list(context_, &SinkInputs::onInputInfo, this));
+}
+
+// PipeWire's pulse server calls itself "PulseAudio (on PipeWire 1.4.2)".
+void SinkInputs::onServerInfo(pa_context* /*context*/, const pa_server_info* info, void* userdata) {
+  auto& self = *static_cast<SinkInputs*>(userdata);
+  if (info == nullptr) return self.events_.requestFailed();
+  self.ownConnections_ =
+      info->server_name != nullptr && std::strstr(info->server_name, "PipeWire") != nullptr;
+  if (self.ownConnections_ && !self.spare_) self.prepareSpare();
 }
 
 void SinkInputs::recheck() {
@@ -82,7 +95,7 @@ void SinkInputs::follow(const pa_sink_input_info& info, std::uint32_t monitor) {
 
 void SinkInputs::record(std::uint32_t input) {
   auto stream = std::make_unique<InputStream>(
-      loop_, input,
+      loop_, ownConnections_ ? nullptr : context_, input,
       InputStream::Events{
           .audio = [this, input](const void* data,
                                  std::size_t bytes) { events_.audio(input, data, bytes); },
@@ -92,7 +105,7 @@ void SinkInputs::record(std::uint32_t input) {
   // One still connecting would be no quicker than a new one.
   auto connection = std::exchange(spare_, nullptr);
   if (connection && !connection->ready()) connection.reset();
-  prepareSpare();
+  if (ownConnections_) prepareSpare();
   // No source named: the server picks the monitor of the sink the input plays into.
   if (stream->open(setup_.sampleSpec, setup_.fragment, nullptr, std::move(connection))) {
     return;  // nothing to do it with
@@ -111,7 +124,8 @@ void SinkInputs::prepareSpare() {
 void SinkInputs::gone(std::uint32_t input) {
   const auto found = inputs_.find(input);
   if (found == inputs_.end()) return;
-  if (!found->second.stream) return drop(input);
+  // On a shared connection the input's last audio came before the word that it went.
+  if (!found->second.stream || !ownConnections_) return drop(input);
   found->second.goneAt = pa_rtclock_now();
   events_.ending(input);
 }

@@ -65,6 +65,7 @@ class SinkInputs {
     std::optional<pa_usec_t> goneAt;  // when the server said it went
   };
 
+  static void onServerInfo(pa_context* context, const pa_server_info* info, void* userdata);
   static void onInputInfo(pa_context* context, const pa_sink_input_info* info, int eol,
                           void* userdata);
   void ask(pa_operation* asked);
@@ -83,8 +84,11 @@ class SinkInputs {
   StreamSetup setup_;
   Events events_;
   std::map<std::uint32_t, Input> inputs_;
-  // A connection kept ready for the next input's recording: connecting takes longer than a
-  // block of a new sound.
+  bool serverAsked_ = false;
+  // Each stream on a connection of its own (see InputStream), on PipeWire's pulse server.
+  bool ownConnections_ = false;
+  // There, a connection kept ready for the next input's recording: connecting takes longer
+  // than a block of a new sound.
   std::unique_ptr<PulseConnection> spare_;
   PulseRequests asked_;  // last: cancelled before the streams go
 };
