@@ -166,8 +166,8 @@ void EveryOutputRecording::recordInputs() {
                 mixAndDeliver();
               },
           .ending =
-              [this](std::uint32_t input) {
-                output_.inputs().ending(input, pa_rtclock_now() + timing_.inputTail);
+              [this](std::uint32_t input, pa_usec_t until) {
+                output_.inputs().ending(input, until);
                 mixAndDeliver();
               },
           .requestFailed = [this] { requestFailed(); },

@@ -47,8 +47,8 @@ struct RecordingTiming {
   // unloaded-sink test, recordings then sharing a connection).
   std::uint64_t inputWait = 25 * std::uint64_t{SYSAUDIO_FRAGMENT_MILLIS} * kMilli;
   // How long an input's recording is still read, and waited for, after the server said the
-  // input went: its last audio comes on the recording's own connection, maybe after that
-  // word, and the server ends the recording once it has sent it (within milliseconds, here).
+  // input went, on PipeWire: its last audio comes on the recording's own connection, maybe
+  // after that word (PipeWire 0.3.65 ends the recording a few milliseconds later; 1.4 never).
   std::uint64_t inputTail = 50 * kMilli;
   // The most an input may run ahead of the others (see InputMix). Far past what a new stream
   // starts with (PipeWire hands over up to a few hundred milliseconds at once): only an input

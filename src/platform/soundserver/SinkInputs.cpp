@@ -102,10 +102,13 @@ void SinkInputs::record(std::uint32_t input) {
           .caughtUp = [this] { events_.caughtUp(); },
           .failed = [this, input](const NSErrorRef& /*error*/) { streamFailed(input); },
       });
-  // One still connecting would be no quicker than a new one.
-  auto connection = std::exchange(spare_, nullptr);
-  if (connection && !connection->ready()) connection.reset();
-  if (ownConnections_) prepareSpare();
+  std::unique_ptr<PulseConnection> connection;
+  if (ownConnections_) {
+    // One still connecting would be no quicker than a new one.
+    connection = std::exchange(spare_, nullptr);
+    if (connection && !connection->ready()) connection.reset();
+    prepareSpare();
+  }
   // No source named: the server picks the monitor of the sink the input plays into.
   if (stream->open(setup_.sampleSpec, setup_.fragment, nullptr, std::move(connection))) {
     return;  // nothing to do it with
@@ -119,21 +122,22 @@ void SinkInputs::prepareSpare() {
 }
 
 // The input's end is told on this connection, its last audio comes on the stream's own, maybe
-// later: the stream is read until the server ends it, as both servers do once they have sent
-// everything, or until the tail's time is up.
+// later: the stream is read until the server ends it (PipeWire 0.3.65 does, within a few
+// milliseconds; 1.4 never does) or until the tail's time is up.
 void SinkInputs::gone(std::uint32_t input) {
   const auto found = inputs_.find(input);
   if (found == inputs_.end()) return;
   // On a shared connection the input's last audio came before the word that it went.
   if (!found->second.stream || !ownConnections_) return drop(input);
-  found->second.goneAt = pa_rtclock_now();
-  events_.ending(input);
+  const pa_usec_t until = pa_rtclock_now() + setup_.tail;
+  found->second.readUntil = until;
+  events_.ending(input, until);
 }
 
 void SinkInputs::dropGone(pa_usec_t now) {
   std::vector<std::uint32_t> due;
   for (const auto& [index, input] : inputs_) {
-    if (input.goneAt && now >= *input.goneAt + setup_.tail) due.push_back(index);
+    if (input.readUntil && now >= *input.readUntil) due.push_back(index);
   }
   for (const std::uint32_t input : due) drop(input);
 }
@@ -160,7 +164,7 @@ void SinkInputs::streamFailed(std::uint32_t input) {
 bool SinkInputs::anyPlaying() const {
   return std::any_of(inputs_.begin(), inputs_.end(), [](const auto& entry) {
     const Input& input = entry.second;
-    return input.stream && !input.goneAt && (!input.known || !input.corked);
+    return input.stream && !input.readUntil && (!input.known || !input.corked);
   });
 }
 

@@ -29,8 +29,8 @@ class SinkInputs {
     std::function<void(std::uint32_t input, const void* data, std::size_t bytes)> audio;
     std::function<void()> caughtUp;                  // after the blocks of one read
     std::function<void(std::uint32_t input)> quiet;  // the input sends nothing for now
-    // The input went; the rest of its audio may still come, within the setup's tail.
-    std::function<void(std::uint32_t input)> ending;
+    // The input went; the rest of its audio may still come, until `until` (the setup's tail).
+    std::function<void(std::uint32_t input, pa_usec_t until)> ending;
     std::function<void()> requestFailed;  // the server took no request
   };
   struct StreamSetup {
@@ -54,7 +54,7 @@ class SinkInputs {
   bool anyPlaying() const;
   // Hands on what every stream's library queue holds.
   void readAvailable();
-  // Drops the streams of inputs that went at least the setup's tail before `now`.
+  // Drops the streams of inputs that went whose tail is up at `now`.
   void dropGone(pa_usec_t now);
 
  private:
@@ -62,7 +62,7 @@ class SinkInputs {
     std::unique_ptr<InputStream> stream;
     bool known = false;  // its details have come
     bool corked = false;
-    std::optional<pa_usec_t> goneAt;  // when the server said it went
+    std::optional<pa_usec_t> readUntil;  // it went: its stream is read until then
   };
 
   static void onServerInfo(pa_context* context, const pa_server_info* info, void* userdata);
