@@ -125,7 +125,7 @@ class RecordedInputsTest(ProgramTestCase):
               f"{lost_ms[:, 1]}", flush=True)
         # PipeWire links a recording to a stream that has just started some graph cycles late,
         # before any client could record it: 13-27 ms on 1.4.2 idle, up to 40 ms on a loaded
-        # machine, with the 5 ms fade-in of what is left costing about 2.5 ms more. Two cycles
+        # machine, with the 2 ms fade-in of what is left costing about 1 ms more. Two cycles
         # of the graph's longest (1024 frames at 48 kHz) bound it there; nothing is lost at a
         # burst's end anywhere.
         most_lost_at_start = 45.0 if SERVER.name == "pipewire" else 12.0
