@@ -2,6 +2,7 @@
 
 add_library(soundserver STATIC
   src/platform/soundserver/DefaultSinkFollower.cpp
+  src/platform/soundserver/EntryFade.cpp
   src/platform/soundserver/EveryOutputRecording.cpp
   src/platform/soundserver/InputDrift.cpp
   src/platform/soundserver/InputMix.cpp

@@ -277,10 +277,11 @@ class ComingAndGoingTest(ProgramTestCase):
             self.assertEqual((holes, steps), ([], []), "the steady tone not whole")
         # A short sound's start lost and not faded in is a click across the spectrum. On
         # PipeWire the cycles its graph misses while streams come and go are steps across the
-        # spectrum in its own recordings too (up to +6 dB here), and 1.4.2 now and then starts a
-        # new stream's recording with one channel a cycle before the other (128 frames of the
-        # left alone, traced in what the server handed over): a click of -39 dB in the mono mix
-        # that is the server's. Printed, not judged.
+        # spectrum in its own recordings too (up to +6 dB here; windows of -20 dB where its
+        # recorders keep the tone in place), in most runs of 1.4.2. (1.4.2 also starts a new
+        # stream's recording now and then with one channel a cycle before the other, 128 frames
+        # of the left alone: the mix fades each channel in from its own first sound for that.)
+        # Printed, not judged.
         # PulseAudio's monitor is no measure of the floor: windows of its own reach -39 dB there,
         # where what the program records stays under -79 dB (-80 to -90 in 9 runs here on
         # PulseAudio 16.1 and 17.0; a sound cut in after a first block of silence, not faded in,

@@ -187,20 +187,30 @@ TEST(InputMixTest, AnInputThatWentIsWaitedForOnlyUntilItsTail) {
   }
 }
 
-// Sound that enters the mix in its middle is faded in, across blocks, on every channel; sound
-// that comes whole from silence, or goes on in its place, is left as it is.
-TEST(InputMixTest, SoundEnteringInItsMiddleIsFadedIn) {
-  InputMix mix({.channels = kChannels,
+// A mix that fades entering sound in over two frames: 1/4, 3/4, then whole.
+struct FadingMix {
+  InputMix mix{{.channels = kChannels,
                 .rate = 0,
                 .waitMicros = 20 * kMs,
                 .maxLeadFrames = 100,
                 .silenceSlackFrames = 3,
-                .fadeInFrames = 2});
-  std::vector<float> out;
-  const auto take = [&](std::uint64_t at) {
-    out.clear();
+                .fadeInFrames = 2}};
+
+  std::vector<float> take(std::uint64_t at) {
+    std::vector<float> out;
     mix.mix(at, out);
+    return out;
+  }
+};
+
+// Sound that enters the mix in its middle is faded in, across blocks, on every channel; sound
+// that comes whole from silence, or goes on in its place, is left as it is.
+TEST(InputMixTest, SoundEnteringInItsMiddleIsFadedIn) {
+  FadingMix fading;
+  InputMix& mix = fading.mix;
+  const auto take = [&](std::uint64_t at) {
     Left left;
+    const std::vector<float> out = fading.take(at);
     for (std::size_t i = 0; i < out.size(); i += kChannels) {
       EXPECT_EQ(out[i + 1], -out[i]);
       left.push_back(out[i]);
@@ -232,6 +242,27 @@ TEST(InputMixTest, SoundEnteringInItsMiddleIsFadedIn) {
   mix.add(kB, frames(1.0F, 2), 26 * kMs);
   mix.add(kA, frames(0.0F, 2), 26 * kMs);
   EXPECT_EQ(take(26 * kMs), (Left{0.25F, 0.75F})) << "late sound moved to the present unfaded";
+}
+
+// A new input whose right channel the server starts later than its left (PipeWire 1.4 now and
+// then, by a graph cycle): each channel fades in from its own first sound, within a block or
+// in the next, and a channel that goes on in its place is left as it is.
+TEST(InputMixTest, EachChannelFadesInFromItsOwnFirstSound) {
+  FadingMix fading;
+  InputMix& mix = fading.mix;
+  const auto take = [&](std::uint64_t at) { return fading.take(at); };
+  mix.add(kA, std::vector<float>{1, 0, 1, 0, 1, 0, 1, 1}, 0);
+  EXPECT_EQ(take(0), (std::vector<float>{0.25F, 0, 0.75F, 0, 1, 0, 1, 0.25F}))
+      << "the late channel stepped in, or the early one was faded twice";
+  mix.add(kA, std::vector<float>{1, 1, 1, 1}, 1 * kMs);
+  EXPECT_EQ(take(1 * kMs), (std::vector<float>{1, 0.75F, 1, 1}));
+  mix.add(kB, std::vector<float>{1, 0, 1, 0}, 2 * kMs);
+  mix.add(kA, std::vector<float>{0, 0, 0, 0}, 2 * kMs);
+  EXPECT_EQ(take(2 * kMs), (std::vector<float>{0.25F, 0, 0.75F, 0}));
+  mix.add(kB, std::vector<float>{1, 1, 1, 1, 1, 1}, 3 * kMs);
+  mix.add(kA, std::vector<float>{0, 0, 0, 0, 0, 0}, 3 * kMs);
+  EXPECT_EQ(take(3 * kMs), (std::vector<float>{1, 0.25F, 1, 0.75F, 1, 1}))
+      << "a channel whose sound began a block later stepped in";
 }
 
 // B starts ahead of A (what queued while its stream started): its lead is levelled once it

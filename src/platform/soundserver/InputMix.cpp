@@ -1,11 +1,9 @@
 #include "platform/soundserver/InputMix.h"
 
 #include <algorithm>
-#include <cmath>
 #include <functional>
 #include <iterator>
 #include <limits>
-#include <numbers>
 #include <utility>
 
 void InputMix::add(Input input, std::span<const float> samples, std::uint64_t now) {
@@ -26,6 +24,7 @@ void InputMix::append(Input input, std::vector<float> samples, std::uint64_t now
   if (!lane.drift) {
     lane.drift = std::make_unique<InputDrift>(
         InputDrift::Rule{.channels = rule_.channels, .rate = rule_.rate});
+    lane.entry.emplace(rule_.channels, rule_.fadeInFrames);
     lane.since = now;
   }
   // What it sends after going quiet, or after a wait without a word, does not follow on.
@@ -35,7 +34,6 @@ void InputMix::append(Input input, std::vector<float> samples, std::uint64_t now
   lane.quiet = false;
   lane.lastHeard = now;
   const std::size_t silent = silentFrames(samples);
-  const bool soundedBefore = lane.lastSound.has_value();
   if (silent < frames) lane.lastSound = now;
   std::size_t passed = 0;
   if (lane.behind > 0) {
@@ -48,17 +46,7 @@ void InputMix::append(Input input, std::vector<float> samples, std::uint64_t now
   if (passed == frames) return;
   samples.erase(samples.begin(),
                 samples.begin() + static_cast<std::ptrdiff_t>(passed * rule_.channels));
-  const std::size_t head = silent - passed;
-  // Sound that enters in its middle (its start lost before the server linked its recording,
-  // or moved to the present) would begin with a step: a click across the spectrum. A new
-  // input's first blocks may be digital silence (a wave's zero crossing split off on its own,
-  // a fragment of silence before a sound cut in): its first sound within the wait still
-  // enters.
-  const bool entering = starts || (!soundedBefore && now < lane.since + rule_.waitMicros);
-  if (entering && head < frames - passed && loud(samples[head * rule_.channels])) {
-    lane.fadeDone = 0;
-  }
-  if (lane.fadeDone) fadeIn(lane, std::span(samples).subspan(entering ? head * rule_.channels : 0));
+  lane.entry->pass(samples, starts, now < lane.since + rule_.waitMicros);
   lane.frames += frames - passed;
   lane.blocks.push_back(std::move(samples));
 }
@@ -76,25 +64,6 @@ std::optional<double> InputMix::referenceMoved(Input input) {
   }
   if (input == oldest->first || !oldest->second.drift) return std::nullopt;
   return oldest->second.drift->moved();
-}
-
-bool InputMix::loud(float sample) {
-  // About -60 dBFS: what a sound that arrives whole starts with, from silence, stays below.
-  constexpr float kStep = 1.0F / 1024;
-  return std::abs(sample) > kStep;
-}
-
-void InputMix::fadeIn(Lane& lane, std::span<float> samples) const {
-  const std::size_t fade = rule_.fadeInFrames;
-  for (std::size_t at = 0; at < samples.size() && *lane.fadeDone < fade; at += rule_.channels) {
-    // A raised cosine, as players fade a sound in: no step in level or in slope.
-    const double gain =
-        0.5 - 0.5 * std::cos(std::numbers::pi * double(++*lane.fadeDone) / double(fade + 1));
-    for (std::size_t channel = 0; channel < rule_.channels; ++channel) {
-      samples[at + channel] *= static_cast<float>(gain);
-    }
-  }
-  if (*lane.fadeDone >= fade) lane.fadeDone.reset();
 }
 
 std::size_t InputMix::silentFrames(std::span<const float> samples) const {

@@ -24,8 +24,8 @@
 //
 // An input that starts at the present in the middle of a sound (a new stream whose first
 // milliseconds went before the server linked its recording, a late input's sound moved to the
-// present) is faded in over `fadeInFrames`, as players fade a sound in: a sound that arrives
-// whole, from silence, is left as it is.
+// present) is faded in over `fadeInFrames`, each channel from its own first sound (EntryFade):
+// a sound that arrives whole, from silence, is left as it is.
 //
 // An input whose sink runs on a clock of its own is brought to the pace of the oldest input
 // before it enters its lane (InputDrift), so that inputs of different sinks stay aligned for
@@ -44,6 +44,7 @@
 #include <span>
 #include <vector>
 
+#include "platform/soundserver/EntryFade.h"
 #include "platform/soundserver/InputDrift.h"
 
 class InputMix {
@@ -94,7 +95,7 @@ class InputMix {
     std::optional<std::uint64_t> lastSound;   // its latest delivery of more than digital silence
     bool quiet = false;
     std::optional<std::uint64_t> endsBy;  // its input went; waited for until then at most
-    std::optional<std::size_t> fadeDone;  // frames faded in so far, while a fade-in runs
+    std::optional<EntryFade> entry;       // fades its sound in where it enters in its middle
     std::unique_ptr<InputDrift> drift;    // its pace against the reference's
     std::uint64_t since = 0;              // when it was first heard
   };
@@ -102,8 +103,6 @@ class InputMix {
   void append(Input input, std::vector<float> samples, std::uint64_t now);
   // The pace `input` is brought to: the oldest lane's, which keeps its own.
   std::optional<double> referenceMoved(Input input);
-  static bool loud(float sample);
-  void fadeIn(Lane& lane, std::span<float> samples) const;
   bool waitedFor(const Lane& lane, std::uint64_t now) const;
   bool heardOf(const Lane& lane, std::uint64_t now) const;
   // Past this the lane's input is no longer waited for.
