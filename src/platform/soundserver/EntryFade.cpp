@@ -20,6 +20,8 @@ void EntryFade::pass(std::span<float> samples, bool starts, bool young) {
   const std::size_t count = channels_.size();
   for (std::size_t channel = 0; channel < count; ++channel) {
     Channel& state = channels_[channel];
+    // Past its entry, with no fade running, a channel has nothing to look for: most blocks.
+    if (!starts && !state.faded && (state.sounded || !young)) continue;
     std::optional<std::size_t> first;  // the frame of this channel's first sound here
     for (std::size_t at = channel; at < samples.size(); at += count) {
       if (samples[at] != 0.0F) {
