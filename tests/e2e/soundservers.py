@@ -105,12 +105,20 @@ class SoundServer:
         # Starts the server (again, after go_away(), in the same directory) with stereo
         # 48 kHz null sinks, `default` (else the first) the default sink.
         self._start_processes(with_fallback_sink=bool(sinks))
+
+        def answers():
+            self._restart_given_up()
+            return self.pactl("info", check=False)
         try:
-            wait_until(lambda: self.pactl("info", check=False), 20, 0.1, f"{self.name} to answer")
+            wait_until(answers, 20, 0.1, f"{self.name} to answer")
         except TimeoutError as timeout:
             raise TimeoutError(f"{timeout}\n{self.what_happened()}") from None
         self.add_sinks(sinks, default)
         return self
+
+    def _restart_given_up(self):
+        # A server whose start a client's poll can make fail is started again here.
+        pass
 
     def what_happened(self):
         # For a server that did not come up: which of its processes ended, and its log's end.
@@ -256,13 +264,27 @@ class PipeWireServer(SoundServer):
                                      "--nofork", "--nopidfile"], self.env(), **QUIET))
         wait_until(lambda: listening(bus_path), 10, what="the session bus")
         self._env["DBUS_SESSION_BUS_ADDRESS"] = f"unix:path={bus_path}"
-        log = open(os.path.join(self.dir, "pipewire.log"), "w")
+        self._log = open(os.path.join(self.dir, "pipewire.log"), "w")
+        self._pulse_restarts = 1
         for program in ("pipewire", "wireplumber", "pipewire-pulse"):
-            self.processes.append(spawn([program], self.env(), realtime=True, stdout=log,
-                                        stderr=log))
+            self.processes.append(spawn([program], self.env(), realtime=True, stdout=self._log,
+                                        stderr=self._log))
             if program == "pipewire":
                 wait_until(lambda: listening(f"{self.dir}/pipewire-0"), 10,
                            what="pipewire's socket")
+
+    def _restart_given_up(self):
+        # The pulse server makes `$XDG_RUNTIME_DIR/pulse` when it finds none, and gives up
+        # ("mkdir() ... failed: File exists") should the libpulse client polling for it make it
+        # between its look and its mkdir (1 start in 8 here). Started again, it finds the
+        # directory. The normal start is left exactly as it is.
+        pulse = self.processes[-1]
+        if pulse.poll() is not None and self._pulse_restarts > 0:
+            self._pulse_restarts -= 1
+            self._log.write(f"--- pipewire-pulse ended ({pulse.returncode}); started again\n")
+            self._log.flush()
+            self.processes[-1] = spawn(["pipewire-pulse"], self.env(), realtime=True,
+                                       stdout=self._log, stderr=self._log)
 
     def add_microphone(self, name, frequency=700):
         # PipeWire has no sine source: a pipe source fed a tone at half scale for as long as
