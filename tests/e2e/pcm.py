@@ -34,6 +34,40 @@ def write_tone(directory, seconds, frequency):
                             [(seconds, frequency, 0.5, 0.5)])
 
 
+def write_noise(path, seconds, rate=48000, below_hz=6000.0, seed=1):
+    # Band-limited white noise, 0.2 RMS, the same in both channels: no stretch of it is like
+    # another, so where each piece of a recording comes from in it is found to the sample
+    # (content_jumps). Answers the path and the noise at OUTPUT_RATE.
+    count = int(seconds * rate)
+    spectrum = np.fft.rfft(np.random.default_rng(seed).standard_normal(count))
+    spectrum[np.fft.rfftfreq(count, 1 / rate) > below_hz] = 0
+    wave = np.fft.irfft(spectrum, count)
+    wave *= 0.2 / np.std(wave)
+    return write_wav(path, np.outer(wave, [1, 1]), rate), wave[::rate // OUTPUT_RATE]
+
+
+def content_jumps(samples, played, piece=1600, tolerance=2):
+    # Where a recording of `played` (both at OUTPUT_RATE) skips or repeats part of it: each
+    # loud piece's place in `played`, found by cross-correlation, against its place in the
+    # recording. Answers (seconds into `played`, samples skipped: negative where some were
+    # repeated or silence put in, silent samples between the two pieces) for every change.
+    size = 1 << int(np.ceil(np.log2(len(played) + piece)))
+    reference = np.fft.rfft(played, size)
+    jumps, last, silent = [], None, 0
+    for start in range(0, len(samples) - piece + 1, piece):
+        part = samples[start:start + piece]
+        if np.mean(np.square(part)) < 1e-3:  # under -30 dBFS
+            silent += piece
+            continue
+        place = int(np.argmax(np.fft.irfft(reference * np.conj(np.fft.rfft(part, size)), size)))
+        place -= size if place > len(played) else 0  # a piece that starts before the sound
+        lag = place - start
+        if last is not None and abs(lag - last) > tolerance:
+            jumps.append((place / OUTPUT_RATE, lag - last, silent))
+        last, silent = lag, 0
+    return jumps
+
+
 def dbfs_rms(samples):
     return 10 * np.log10(np.mean(np.square(samples)))
 

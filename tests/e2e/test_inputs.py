@@ -205,13 +205,6 @@ class ComingAndGoingTest(ProgramTestCase):
         wave = 0.25 * envelope * np.sin(2 * np.pi * self.SHORT_HZ * np.arange(len(envelope)) / rate)
         return pcm.write_wav(f"{self.server.dir}/short.wav", np.outer(wave, [1, 1]))
 
-    def record_with_parec(self, name, *source):
-        path = f"{self.server.dir}/{name}.raw"
-        with open(path, "wb") as out:
-            return path, spawn(["parec", "--format=s16le", "--rate=16000", "--channels=1",
-                                "--raw", "--latency-msec=10", *source], self.server.env(),
-                               stdout=out, stderr=subprocess.DEVNULL)
-
     def test_short_streams_leave_the_steady_tone_whole(self):
         steady = self.server.play(pcm.write_stereo_wav(f"{self.server.dir}/steady.wav", [
             (self.SECONDS + 6, self.STEADY_HZ, 0.25, 0.25)]), "speakers", wait=False)

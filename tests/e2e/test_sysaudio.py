@@ -12,7 +12,7 @@ import time
 import unittest
 
 import pcm
-from soundservers import SERVERS, wait_until, write
+from soundservers import SERVERS, spawn, wait_until, write
 from sysaudio_process import Sysaudio
 
 BINARY = os.environ.get("SYSAUDIO_BINARY", "")
@@ -50,6 +50,15 @@ class ProgramTestCase(unittest.TestCase):
         program = Sysaudio(BINARY, env or self.server.env(), collect_stdout, **output)
         self.addCleanup(program.kill)
         return program
+
+    def record_with_parec(self, name, *source):
+        # A recorder of the server's own, in the program's output format: answers its file's
+        # path and the process, which SIGINT ends.
+        path = f"{self.server.dir}/{name}.raw"
+        with open(path, "wb") as out:
+            return path, spawn(["parec", "--format=s16le", "--rate=16000", "--channels=1",
+                                "--raw", "--latency-msec=10", *source], self.server.env(),
+                               stdout=out, stderr=subprocess.DEVNULL)
 
     def recorded(self, program):
         # What the program's record streams take, as the server says: the sink whose monitor,
