@@ -169,8 +169,9 @@ class SlowReaderTest(ProgramTestCase):
         delta = 0.01 + (0.1 if SERVER.name == "pipewire" else 0.0) + 0.02 * len(runs)
         self.assertTrue(-delta - sum(gaps) < sound_seconds + lost - self.SOUND_SECONDS < delta,
                         "audio lost or repeated at the sound's start or end")
-        # Level with the clock, beyond it only by the silence filled into those gaps.
-        ahead = byte_count / BYTES_PER_SECOND - elapsed
+        # Level with the clock, beyond it only by the silence filled into those gaps, behind it
+        # by the cycles the server dropped (PipeWire 1.4.2 here: up to 0.4 s in 14).
+        ahead = byte_count / BYTES_PER_SECOND + lost - elapsed
         self.assertLess(abs(ahead - sum(gaps) / 2), sum(gaps) / 2 + 0.02 * elapsed)
         # Ten seconds held for the reader is about 4 MB at the capture format.
         self.assertLess(peak - baseline, 32 * 1024, "memory grew beyond the backlog's bound")
