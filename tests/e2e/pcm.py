@@ -34,12 +34,12 @@ def write_tone(directory, seconds, frequency):
                             [(seconds, frequency, 0.5, 0.5)])
 
 
-def write_noise(path, seconds, rate=48000, below_hz=6000.0, seed=1):
-    # Band-limited white noise, 0.2 RMS, the same in both channels: no stretch of it is like
-    # another, so where each piece of a recording comes from in it is found to the sample
-    # (content_jumps). Answers the path and the noise at OUTPUT_RATE.
+def write_noise(path, seconds, rate=48000, below_hz=6000.0):
+    # Band-limited white noise, 0.2 RMS, the same in both channels and in every run: no stretch
+    # of it is like another, so where each piece of a recording comes from in it is found to
+    # the sample (content_jumps). Answers the path and the noise at OUTPUT_RATE.
     count = int(seconds * rate)
-    spectrum = np.fft.rfft(np.random.default_rng(seed).standard_normal(count))
+    spectrum = np.fft.rfft(np.random.default_rng(1).standard_normal(count))
     spectrum[np.fft.rfftfreq(count, 1 / rate) > below_hz] = 0
     wave = np.fft.irfft(spectrum, count)
     wave *= 0.2 / np.std(wave)

@@ -166,6 +166,11 @@ class SoundServer:
                    f"frequency={frequency}")
         self.pactl("set-default-source", name)
 
+    def input_of(self, player):
+        # The index of the sink input that the process `player` plays, as the server lists it.
+        return next(str(i["index"]) for i in self.listing("sink-inputs")
+                    if i["properties"].get("application.process.id") == str(player.pid))
+
     def recorded_sources(self, pid):
         # The sources the record streams of process `pid` are on, as the server says.
         names = {s["index"]: s["name"] for s in self.listing("sources")}

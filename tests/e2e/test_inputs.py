@@ -55,8 +55,7 @@ class RecordedInputsTest(ProgramTestCase):
 
     def test_each_input_as_it_plays_it(self):
         # A steady tone in each sink; each step changes the state the steps before left.
-        low, high = (next(str(i["index"]) for i in self.server.listing("sink-inputs")
-                          if i["properties"].get("application.process.id") == str(player.pid))
+        low, high = (self.server.input_of(player)
                      for player in (self.play(12.0, LOW_HZ, "speakers"),
                                     self.play(12.0, HIGH_HZ, "other")))
         steps = [  # what the user did, then the amplitudes (dBFS) of the low and the high tone
@@ -208,8 +207,7 @@ class ComingAndGoingTest(ProgramTestCase):
     def test_short_streams_leave_the_steady_tone_whole(self):
         steady = self.server.play(pcm.write_stereo_wav(f"{self.server.dir}/steady.wav", [
             (self.SECONDS + 6, self.STEADY_HZ, 0.25, 0.25)]), "speakers", wait=False)
-        steady_input = next(str(i["index"]) for i in self.server.listing("sink-inputs")
-                            if i["properties"].get("application.process.id") == str(steady.pid))
+        steady_input = self.server.input_of(steady)
         program = self.launch()
         program.wait_for_output()
         recorders = {"stream": self.record_with_parec("stream", f"--monitor-stream={steady_input}"),

@@ -121,9 +121,8 @@ class SlowReaderTest(ProgramTestCase):
         first_at = time.monotonic()
         path, played = pcm.write_noise(f"{self.server.dir}/noise.wav", self.SOUND_SECONDS)
         player = self.server.play(path, "speakers", wait=False)
-        stream = next(str(i["index"]) for i in self.server.listing("sink-inputs")
-                      if i["properties"].get("application.process.id") == str(player.pid))
-        recording, recorder = self.record_with_parec("stream", f"--monitor-stream={stream}")
+        recording, recorder = self.record_with_parec(
+            "stream", f"--monitor-stream={self.server.input_of(player)}")
         time.sleep(2.0)
         program.reading.clear()
         baseline = peak = program.status("VmRSS")
