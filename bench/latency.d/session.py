@@ -87,9 +87,10 @@ class Session:
     def _start_server(self):
         sinks = tuple(dict.fromkeys((SINK, self.steady_sink)))
         self.server.start(sinks=sinks, default=SINK)
+        # Only the clicks' sink idles between clicks; the steady tones keep theirs busy. A silent
+        # player in the second sink too would be one stream more than in one sink.
         if self.keep_awake:
-            for sink in sinks:
-                self.server.keep_awake(sink)
+            self.server.keep_awake(SINK)
         self.player = spawn(PLAYER_ARGV, self.server.env(), stdin=subprocess.PIPE,
                             stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
         self.steady_players = [spawn(steady_player_argv(n, self.steady_sink), self.server.env(),
