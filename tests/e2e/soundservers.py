@@ -19,6 +19,13 @@ _libc = ctypes.CDLL(None, use_errno=True)
 QUIET = {"stdout": subprocess.DEVNULL, "stderr": subprocess.DEVNULL}
 
 
+def parec_argv(*source):
+    # The server's own recorder of `source`, in the program's output format (16 kHz mono s16le)
+    # and with its 10 ms fragment: the peer the tests and the benches hold the program against.
+    return ["parec", "--format=s16le", "--rate=16000", "--channels=1", "--raw",
+            "--latency-msec=10", *source]
+
+
 def spawn(args, env, realtime=False, **kwargs):
     # Starts a process that cannot outlive the test runner. A desktop's sound server and its
     # players run with real-time scheduling (rtkit); without it a loaded machine starves them

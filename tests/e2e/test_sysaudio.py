@@ -12,7 +12,7 @@ import time
 import unittest
 
 import pcm
-from soundservers import SERVERS, spawn, wait_until, write
+from soundservers import SERVERS, parec_argv, spawn, wait_until, write
 from sysaudio_process import Sysaudio
 
 BINARY = os.environ.get("SYSAUDIO_BINARY", "")
@@ -56,9 +56,8 @@ class ProgramTestCase(unittest.TestCase):
         # path and the process, which SIGINT ends.
         path = f"{self.server.dir}/{name}.raw"
         with open(path, "wb") as out:
-            return path, spawn(["parec", "--format=s16le", "--rate=16000", "--channels=1",
-                                "--raw", "--latency-msec=10", *source], self.server.env(),
-                               stdout=out, stderr=subprocess.DEVNULL)
+            return path, spawn(parec_argv(*source), self.server.env(), stdout=out,
+                               stderr=subprocess.DEVNULL)
 
     def recorded(self, program):
         # What the program's record streams take, as the server says: the sink whose monitor,
